@@ -233,7 +233,11 @@ TEST_F(Callbacks, OtherKeysChangeNoMatrixButStillRedraw)
     for (int i = 0; i < 100 && exposures == 0; ++i)
         exposures = framesDrawn();
     ASSERT_GT(exposures, 0) << "the window was never shown";
-    EXPECT_EQ(framesDrawn(), 0);
+    // The window may be exposed more than once while it settles.
+    int quiet = 0;
+    for (int i = 0; i < 50 && quiet < 3; ++i)
+        quiet = framesDrawn() == 0 ? quiet + 1 : 0;
+    ASSERT_EQ(quiet, 3) << "the window keeps being redrawn";
     press('A');
     EXPECT_EQ(framesDrawn(), 1);
     specialKeys(GLUT_KEY_F1, 0, 0);
