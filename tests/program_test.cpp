@@ -1,227 +1,359 @@
 // The real viewer, started in a directory of pictures made here, driven by
-// real key events and window resizes and read back from the X server.
+// XTest key events and window resizes, and read back from the X server.
 
 #include "picture.h"
-#include "viewer_process.h"
 
-#include <X11/keysym.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <functional>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-namespace fs = std::filesystem;
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
 
 namespace {
 
-// Solid colours of the faces 1 to 5; face 6 is split into four quadrants.
+void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::vector<Window> windowsTitledColor(Display *x)
+{
+    std::vector<Window> found;
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count; ++i) {
+        char *name = nullptr;
+        if (XFetchName(x, children[i], &name) && std::string(name) == "color")
+            found.push_back(children[i]);
+        XFree(name);
+    }
+    XFree(children);
+    return found;
+}
+
+// A failed request (reading a window partly off the screen, say) must fail
+// the test that made it, not end the test program.
+int ignoreXError(Display *, XErrorEvent *) { return 0; }
+
+// build/cubeview running in `dir`, its output going to dir/output.txt.
+struct Viewer {
+    Display *x = nullptr;
+    pid_t pid = -1;
+    Window window = 0;
+
+    explicit Viewer(const std::string &dir)
+    {
+        for (int tries = 0; !x && tries < 100; ++tries, pause(20)) // a resetting server refuses for a moment
+            x = XOpenDisplay(nullptr);
+        if (!x)
+            return;
+        XSetErrorHandler(ignoreXError);
+        const std::vector<Window> before = windowsTitledColor(x);
+        if ((pid = fork()) == 0) {
+            if (chdir(dir.c_str()) == 0 && freopen("output.txt", "w", stdout) && dup2(1, 2) == 2)
+                execl(CUBEVIEW_BINARY, CUBEVIEW_BINARY, static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        for (int tries = 0; !window && tries < 1000; ++tries, pause(20))
+            for (Window w : windowsTitledColor(x)) {
+                XWindowAttributes a;
+                if (std::count(before.begin(), before.end(), w) == 0 &&
+                    XGetWindowAttributes(x, w, &a) && a.map_state == IsViewable)
+                    window = w;
+            }
+        if (!window)
+            return;
+        XSetInputFocus(x, window, RevertToPointerRoot, CurrentTime);
+        const Picture black(800, 600, Rgb{0, 0, 0});
+        settled(&black);
+    }
+
+    ~Viewer()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        // The next viewer may be given the same window id: wait until this one is gone.
+        for (int tries = 0; window && tries < 500 && windowsTitledColor(x) == std::vector{window}; ++tries)
+            pause(10);
+        if (x)
+            XCloseDisplay(x);
+    }
+
+    Picture frame() const
+    {
+        XWindowAttributes a{};
+        XGetWindowAttributes(x, window, &a);
+        Picture frame(a.width, a.height, Rgb{0, 0, 0});
+        XImage *image = XGetImage(x, window, 0, 0, unsigned(a.width), unsigned(a.height), AllPlanes, ZPixmap);
+        for (int row = 0; image && row < a.height; ++row)
+            for (int col = 0; col < a.width; ++col) {
+                const unsigned long p = XGetPixel(image, col, row); // 24-bit TrueColor
+                frame.at(col, row) = Rgb{std::uint8_t(p >> 16), std::uint8_t(p >> 8), std::uint8_t(p)};
+            }
+        if (image)
+            XDestroyImage(image);
+        return frame;
+    }
+
+    // The frame once it has held still for 300 ms (after first leaving `from`, if given).
+    Picture settled(const Picture *from = nullptr) const
+    {
+        Picture last = frame();
+        for (int tries = 0; from && last.pixels == from->pixels && tries < 500; ++tries, pause(10))
+            last = frame();
+        for (int still = 0, tries = 0; still < 15 && tries < 500; ++tries) {
+            pause(20);
+            Picture next = frame();
+            still = next.width == last.width && next.pixels == last.pixels ? still + 1 : 0;
+            last = std::move(next);
+        }
+        return last;
+    }
+
+    void press(KeySym key, int times = 1)
+    {
+        const KeyCode code = XKeysymToKeycode(x, key), shift = XKeysymToKeycode(x, XK_Shift_L);
+        const bool upper = key >= XK_A && key <= XK_Z; // same key as lower case, with shift
+        for (int i = 0; i < times; ++i) {
+            XTestFakeKeyEvent(x, shift, upper, CurrentTime);
+            XTestFakeKeyEvent(x, code, True, CurrentTime);
+            XTestFakeKeyEvent(x, code, False, CurrentTime);
+            XTestFakeKeyEvent(x, shift, False, CurrentTime);
+        }
+        XSync(x, False);
+    }
+
+    void resize(int width, int height)
+    {
+        XResizeWindow(x, window, unsigned(width), unsigned(height));
+        XSync(x, False);
+    }
+};
+
+// Face pictures: solid colours for faces 1 to 5, four quadrants for face 6.
 const Rgb solid[6] = {{0, 0, 0}, {180, 0, 180}, {0, 170, 170}, {130, 70, 0}, {60, 130, 0}, {0, 60, 130}};
 const Rgb topLeft{230, 40, 40}, topRight{40, 200, 60}, bottomLeft{40, 80, 220}, bottomRight{240, 220, 40};
 const Rgb white{255, 255, 255};
+const int faceSide = 118; // an unturned face: 600 / (2.25 * 2.25) pixels
 
-// An unturned face in the 800 x 600 window: 600 / (2.25 * 2.25) pixels square.
-const int faceSide = 118;
-
-Picture quadrants()
-{
-    Picture p(128, 128, topLeft);
-    p.fillRect(64, 0, 128, 64, topRight);
-    p.fillRect(0, 64, 64, 128, bottomLeft);
-    p.fillRect(64, 64, 128, 128, bottomRight);
-    return p;
-}
-
-class Viewer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under an X server (./test.sh starts one)";
-        char pattern[] = "/tmp/cubeview-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // Writes Data/cube1.bmp .. cube6.bmp, leaving out the faces in `missing`.
-    void makeFaces(std::initializer_list<int> missing = {})
-    {
-        fs::create_directory(dir_ + "/Data");
-        for (int n = 1; n <= 6; ++n)
-            if (std::find(missing.begin(), missing.end(), n) == missing.end()) {
-                ASSERT_TRUE(writeBmp(face(n), n == 6 ? quadrants() : Picture(128, 128, solid[n])));
-            }
-    }
-    std::string face(int n) const { return dir_ + "/Data/cube" + std::to_string(n) + ".bmp"; }
-
-    std::string dir_;
+struct Box {
+    int left = -1, top = -1, right = -1, bottom = -1; // inclusive
+    double centreX() const { return (left + right + 1) / 2.0; }
+    double centreY() const { return (top + bottom + 1) / 2.0; }
 };
 
-// The face square of an unturned (or quarter-turned) cube, checked for size
-// and place, with every pixel inside it the given colour.
-void expectSquareOf(const Picture &frame, Rgb colour, double centreX, double centreY)
+// Bounds of everything that is not black.
+Box litBox(const Picture &frame)
+{
+    Box box;
+    for (int y = 0; y < frame.height; ++y)
+        for (int x = 0; x < frame.width; ++x)
+            if (!(frame.at(x, y) == Rgb{0, 0, 0})) {
+                box.left = box.left < 0 ? x : std::min(box.left, x);
+                box.right = std::max(box.right, x);
+                box.top = box.top < 0 ? y : box.top;
+                box.bottom = y;
+            }
+    return box;
+}
+
+// Whether every pixel of [x0, x1) x [y0, y1) is within 2 of `colour`.
+::testing::AssertionResult probeRect(const Picture &frame, int x0, int y0, int x1, int y1, Rgb colour)
+{
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            const Rgb p = frame.at(x, y);
+            if (std::abs(p.r - colour.r) > 2 || std::abs(p.g - colour.g) > 2 || std::abs(p.b - colour.b) > 2)
+                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is " << int(p.r)
+                                                     << " " << int(p.g) << " " << int(p.b);
+        }
+    return ::testing::AssertionSuccess();
+}
+
+// One face square, of the unturned size, centred at (cx, cy) and all `colour`.
+void expectFace(const Picture &frame, Rgb colour, double cx, double cy)
 {
     const Box box = litBox(frame);
-    EXPECT_NEAR(box.width(), faceSide, 1);
-    EXPECT_NEAR(box.height(), faceSide, 1);
-    EXPECT_NEAR(box.centreX(), centreX, 1);
-    EXPECT_NEAR(box.centreY(), centreY, 1);
+    EXPECT_NEAR(box.right - box.left + 1, faceSide, 1);
+    EXPECT_NEAR(box.bottom - box.top + 1, faceSide, 1);
+    EXPECT_NEAR(box.centreX(), cx, 1);
+    EXPECT_NEAR(box.centreY(), cy, 1);
     EXPECT_TRUE(probeRect(frame, box.left + 2, box.top + 2, box.right - 1, box.bottom - 1, colour));
 }
 
-// Share of the pixels of `region` in `actual` that match `expected` at the
-// position `from` gives, within a small tolerance.
-double agreement(const Picture &actual, const Picture &expected, const Box &region,
-                 const std::function<std::pair<int, int>(int, int)> &from)
+// Share of the pixels of the 800 x 600 window's face square that match
+// `before` at the place `from` maps them to.
+double agreement(const Picture &now, const Picture &before, const std::function<std::pair<int, int>(int, int)> &from)
 {
     int same = 0, all = 0;
-    for (int y = region.top; y <= region.bottom; ++y)
-        for (int x = region.left; x <= region.right; ++x, ++all) {
-            const auto [sx, sy] = from(x, y);
-            const Rgb &a = actual.at(x, y), &e = expected.at(sx, sy);
-            same += std::abs(a.r - e.r) <= 24 && std::abs(a.g - e.g) <= 24 && std::abs(a.b - e.b) <= 24;
+    for (int y = 241; y < 359; ++y)
+        for (int x = 341; x < 459; ++x, ++all) {
+            const auto [fx, fy] = from(x, y);
+            const Rgb a = now.at(x, y), b = before.at(fx, fy);
+            same += std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b) < 48;
         }
     return double(same) / all;
 }
 
-TEST_F(Viewer, OpensItsWindowOnTheBackFaceMirroredAndStaysSilent)
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs an X server; ./test.sh starts one";
+        char pattern[] = "/tmp/cubeview-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string face(int n) const { return dir + "/Data/cube" + std::to_string(n) + ".bmp"; }
+    void makeFaces(int leaveOut = 0)
+    {
+        Picture quadrants(128, 128, topLeft);
+        quadrants.fillRect(64, 0, 128, 64, topRight);
+        quadrants.fillRect(0, 64, 64, 128, bottomLeft);
+        quadrants.fillRect(64, 64, 128, 128, bottomRight);
+        std::filesystem::create_directory(dir + "/Data");
+        for (int n = 1; n <= 6; ++n)
+            if (n != leaveOut) {
+                ASSERT_TRUE(writeBmp(face(n), n == 6 ? quadrants : Picture(128, 128, solid[n])));
+            }
+    }
+
+    std::string dir;
+};
+
+TEST_F(Program, OpensOnTheFarFaceMirroredAndPrintsNothing)
 {
     makeFaces();
-    ViewerProcess viewer(dir_);
-    ASSERT_TRUE(viewer.ok());
-    EXPECT_EQ(viewer.title(), "color");
-    int x, y, width, height;
-    viewer.geometry(x, y, width, height);
-    EXPECT_EQ(x, 200);
-    EXPECT_EQ(y, 200);
-    EXPECT_EQ(width, 800);
-    EXPECT_EQ(height, 600);
+    {
+        Viewer viewer(dir);
+        ASSERT_TRUE(viewer.window);
+        char *title = nullptr;
+        XFetchName(viewer.x, viewer.window, &title);
+        EXPECT_STREQ(title, "color");
+        XFree(title);
+        XWindowAttributes a;
+        XGetWindowAttributes(viewer.x, viewer.window, &a);
+        int x, y;
+        Window child;
+        XTranslateCoordinates(viewer.x, viewer.window, a.root, 0, 0, &x, &y, &child);
+        EXPECT_EQ((std::vector{x, y, a.width, a.height}), (std::vector{200, 200, 800, 600}));
 
-    // The far face wins each pixel: the back face shows, seen from inside,
-    // so its picture is mirrored left to right and upright.
-    const Picture frame = viewer.settledFrame();
-    const Box box = litBox(frame);
-    EXPECT_NEAR(box.width(), faceSide, 1);
-    EXPECT_NEAR(box.height(), faceSide, 1);
-    EXPECT_NEAR(box.centreX(), 400, 1);
-    EXPECT_NEAR(box.centreY(), 300, 1);
-    const int cx = int(box.centreX()), cy = int(box.centreY()), l = box.left + 3, t = box.top + 3,
-              r = box.right - 2, b = box.bottom - 2;
-    EXPECT_TRUE(probeRect(frame, l, t, cx - 3, cy - 3, topRight));
-    EXPECT_TRUE(probeRect(frame, cx + 3, t, r, cy - 3, topLeft));
-    EXPECT_TRUE(probeRect(frame, l, cy + 3, cx - 3, b, bottomRight));
-    EXPECT_TRUE(probeRect(frame, cx + 3, cy + 3, r, b, bottomLeft));
+        // The back face shows, seen from inside: mirrored left to right, upright.
+        const Picture first = viewer.settled();
+        const Box box = litBox(first); // 400 +- 59.26 by 300 +- 59.26
+        EXPECT_EQ((std::vector{box.left, box.top, box.right, box.bottom}), (std::vector{341, 241, 458, 358}));
+        EXPECT_TRUE(probeRect(first, 344, 244, 397, 297, topRight));
+        EXPECT_TRUE(probeRect(first, 403, 244, 456, 297, topLeft));
+        EXPECT_TRUE(probeRect(first, 344, 303, 397, 356, bottomRight));
+        EXPECT_TRUE(probeRect(first, 403, 303, 456, 356, bottomLeft));
 
-    // Idle runs all the time, but nothing changes without input.
-    usleep(300000);
-    EXPECT_TRUE(viewer.capture().pixels == frame.pixels);
-    EXPECT_EQ(viewer.stop(), "");
+        pause(300); // idle runs all the while, yet nothing changes without input
+        EXPECT_TRUE(viewer.frame().pixels == first.pixels);
+    }
+    std::ifstream output(dir + "/output.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(output), {}), "");
 }
 
-TEST_F(Viewer, FacesWithoutAPictureAreWhite)
+TEST_F(Program, FacesWithoutAPictureAreWhite)
 {
     {
-        ViewerProcess viewer(dir_); // no Data directory at all
-        ASSERT_TRUE(viewer.ok());
-        expectSquareOf(viewer.settledFrame(), white, 400, 300);
-        EXPECT_EQ(viewer.stop(), "");
+        Viewer viewer(dir); // no Data directory at all
+        ASSERT_TRUE(viewer.window);
+        expectFace(viewer.settled(), white, 400, 300);
     }
-    makeFaces({6});
-    ViewerProcess viewer(dir_);
-    ASSERT_TRUE(viewer.ok());
-    const Picture first = viewer.settledFrame();
-    expectSquareOf(first, white, 400, 300);
+    makeFaces(6);
+    Viewer viewer(dir);
+    ASSERT_TRUE(viewer.window);
+    const Picture first = viewer.settled();
+    expectFace(first, white, 400, 300);
     viewer.press(XK_d, 45); // a quarter turn brings the right face round
-    expectSquareOf(viewer.nextFrame(first), solid[3], 400, 300);
+    expectFace(viewer.settled(&first), solid[3], 400, 300);
 }
 
-TEST_F(Viewer, PicturesAreKnownByContentAndOddRowLengthsStayStraight)
+TEST_F(Program, PicturesAreKnownByContentAndOddRowLengthsStayStraight)
 {
     makeFaces();
-    // 301 RGB pixels make rows of 903 bytes, not a multiple of 4.
-    Picture odd(301, 77, topLeft);
+    Picture odd(301, 77, topLeft); // rows of 903 bytes, not a multiple of 4
     odd.fillRect(100, 0, 301, 77, bottomLeft);
     ASSERT_TRUE(writeBmp(face(6), odd));
     ASSERT_TRUE(writeTga(face(1), Picture(128, 128, bottomRight))); // a TGA under a .bmp name
 
-    ViewerProcess viewer(dir_);
-    ASSERT_TRUE(viewer.ok());
-    const Picture frame = viewer.settledFrame();
-    const Box box = litBox(frame);
-    ASSERT_NEAR(box.width(), faceSide, 1);
-    // Mirrored: the narrow band is on the right, straight from top to bottom.
-    const int edge = box.right + 1 - faceSide / 3;
-    EXPECT_TRUE(probeRect(frame, box.left + 1, box.top + 1, edge - 2, box.bottom, bottomLeft));
-    EXPECT_TRUE(probeRect(frame, edge + 2, box.top + 1, box.right, box.bottom, topLeft));
-
+    Viewer viewer(dir);
+    ASSERT_TRUE(viewer.window);
+    const Picture first = viewer.settled();
+    // Mirrored, the narrow band is on the right, straight from top to bottom.
+    EXPECT_TRUE(probeRect(first, 343, 243, 417, 357, bottomLeft));
+    EXPECT_TRUE(probeRect(first, 422, 243, 457, 357, topLeft));
     viewer.press(XK_s, 90); // half a turn shows the front face
-    expectSquareOf(viewer.nextFrame(frame), bottomRight, 400, 300);
+    expectFace(viewer.settled(&first), bottomRight, 400, 300);
 }
 
-TEST_F(Viewer, LetterKeysTurnTheCubeAboutItsOwnAxes)
+TEST_F(Program, LetterKeysTurnTheCubeAboutItsOwnAxes)
 {
     makeFaces();
-    ViewerProcess viewer(dir_);
-    ASSERT_TRUE(viewer.ok());
-    const Picture start = viewer.settledFrame();
-    const Box face = litBox(start);
-    ASSERT_NEAR(face.width(), faceSide, 1);
-
-    // A quarter turn about the window's centre (400, 300) either way.
+    Viewer viewer(dir);
+    ASSERT_TRUE(viewer.window);
+    const Picture start = viewer.settled();
+    // Quarter turns about the window's centre, (400, 300).
     const auto counterClockwise = [](int x, int y) { return std::pair{699 - y, x - 100}; };
     const auto clockwise = [](int x, int y) { return std::pair{y + 100, 699 - x}; };
-    const auto same = [](int x, int y) { return std::pair{x, y}; };
 
     viewer.press(XK_a, 45);
-    Picture frame = viewer.nextFrame(start);
-    EXPECT_GT(agreement(frame, start, face, counterClockwise), 0.97);
+    Picture frame = viewer.settled(&start);
+    EXPECT_GT(agreement(frame, start, counterClockwise), 0.97);
     viewer.press(XK_z, 90);
-    frame = viewer.nextFrame(frame);
-    EXPECT_GT(agreement(frame, start, face, clockwise), 0.97);
+    frame = viewer.settled(&frame);
+    EXPECT_GT(agreement(frame, start, clockwise), 0.97);
     viewer.press(XK_a, 45);
-    frame = viewer.nextFrame(frame);
-    EXPECT_GT(agreement(frame, start, face, same), 0.99);
+    frame = viewer.settled(&frame);
+    EXPECT_GT(agreement(frame, start, [](int x, int y) { return std::pair{x, y}; }), 0.99);
 
     viewer.press(XK_s, 45); // the bottom face turns to the back
-    frame = viewer.nextFrame(frame);
-    expectSquareOf(frame, solid[5], 400, 300);
+    expectFace(frame = viewer.settled(&frame), solid[5], 400, 300);
     viewer.press(XK_x, 45);
     viewer.press(XK_d, 45); // then the right face
-    frame = viewer.nextFrame(frame);
-    expectSquareOf(frame, solid[3], 400, 300);
+    expectFace(frame = viewer.settled(&frame), solid[3], 400, 300);
 
-    viewer.press(XK_A, 3); // upper case: nothing turns
+    viewer.press(XK_A, 3); // no other key turns anything
     viewer.press(XK_1);
     viewer.press(XK_Escape);
-    EXPECT_TRUE(viewer.settledFrame().pixels == frame.pixels);
+    EXPECT_TRUE(viewer.settled().pixels == frame.pixels);
 }
 
-TEST_F(Viewer, ArrowsSlideThePictureAndAResizeCentresItAgain)
+TEST_F(Program, ArrowsSlideThePictureAndAResizeCentresItAgain)
 {
     makeFaces();
-    ViewerProcess viewer(dir_);
-    ASSERT_TRUE(viewer.ok());
+    Viewer viewer(dir);
+    ASSERT_TRUE(viewer.window);
+    Picture frame = viewer.settled();
     viewer.press(XK_d, 45);
-    Picture frame = viewer.nextFrame(viewer.capture());
-    expectSquareOf(frame, solid[3], 400, 300);
-
-    // Ten slides of 0.05 eye units: 0.5 / (2.25 * 2.25 * 4 / 3) * 400 pixels.
+    expectFace(frame = viewer.settled(&frame), solid[3], 400, 300);
+    // Ten slides of 0.05 eye units: 0.5 / (2.25 * 2.25 * 800 / 600) * 400 pixels.
     const double shift = 0.5 / (2.25 * 2.25 * 4 / 3) * 400;
     viewer.press(XK_Right, 10);
     viewer.press(XK_Up, 10);
-    frame = viewer.nextFrame(frame);
-    expectSquareOf(frame, solid[3], 400 + shift, 300 - shift);
+    expectFace(frame = viewer.settled(&frame), solid[3], 400 + shift, 300 - shift);
     viewer.press(XK_Left, 10);
     viewer.press(XK_Down, 20);
-    frame = viewer.nextFrame(frame);
-    expectSquareOf(frame, solid[3], 400, 300 + shift);
+    expectFace(frame = viewer.settled(&frame), solid[3], 400, 300 + shift);
 
     // Only the shorter side sets the size; the slide is gone, the turn stays.
     viewer.resize(1600, 600);
-    frame = viewer.nextFrame(frame);
-    expectSquareOf(frame, solid[3], 800, 300);
+    expectFace(frame = viewer.settled(&frame), solid[3], 800, 300);
     viewer.resize(600, 1000);
-    expectSquareOf(viewer.nextFrame(frame), solid[3], 300, 500);
+    expectFace(viewer.settled(&frame), solid[3], 300, 500);
 }
 
 } // namespace
