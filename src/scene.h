@@ -8,7 +8,12 @@
 // 0 where a picture did not load, which draws that face plain white.
 extern GLuint faceTexture[6];
 
-// Loads the six face pictures into faceTexture. Needs a current GL context.
+// Starts decoding the six face pictures, each in a child process of its
+// own. Needs no GL context, so it may run before the window opens.
+void startFaceDecodes();
+
+// Loads the six face pictures into faceTexture, in slot order, starting
+// any decode not yet started. Needs a current GL context.
 void loadFaceTextures();
 
 // GLUT display callback: clears, draws the six faces, swaps buffers.

@@ -22,6 +22,9 @@ int main(int argc, char **argv)
     rotStepY = 2.0;
     rotStepZ = 2.0;
 
+    // The face pictures decode in child processes while GLUT starts up.
+    startFaceDecodes();
+
     glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
     glutInitWindowSize(800, 600);
