@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 . tools/deps.sh
 . tools/private_xvfb.sh
 
-install_missing "${BUILD_PACKAGES[@]}" libgtest-dev libx11-dev libxtst-dev xvfb
+install_missing "${BUILD_PACKAGES[@]}" libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb
 cmake -S . -B build -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON >/dev/null
 cmake --build build -j"$(nproc)"
 

@@ -3,6 +3,7 @@
 
 #include "scene.h"
 #include "startup.h"
+#include "test_window.h"
 #include "view.h"
 
 #include <GL/glut.h>
@@ -44,16 +45,7 @@ Matrix squareView(double width, double height)
 
 class Callbacks : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        int argc = 1;
-        char name[] = "callbacks_test", *argv[] = {name, nullptr};
-        glutInit(&argc, argv);
-        glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
-        glutInitWindowSize(200, 150);
-        glutInitWindowPosition(1800, 1300); // clear of the viewer's window
-        glutCreateWindow("callbacks test");
-    }
+    static void SetUpTestSuite() { openTestWindow(); }
     void SetUp() override
     {
         rotStepX = rotStepY = rotStepZ = 2.0;

@@ -10,6 +10,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -266,7 +267,7 @@ TEST_F(Program, OpensOnTheFarFaceMirroredAndPrintsNothing)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(output), {}), "");
 }
 
-TEST_F(Program, FacesWithoutAPictureAreWhite)
+TEST_F(Program, FacesWithoutAUsablePictureAreWhite)
 {
     {
         Viewer viewer(dir); // no Data directory at all
@@ -274,6 +275,10 @@ TEST_F(Program, FacesWithoutAPictureAreWhite)
         expectFace(viewer.settled(), white, 400, 300);
     }
     makeFaces(6);
+    // Nor do faces whose file is not a picture, or would block a reader.
+    std::filesystem::remove(face(2));
+    ASSERT_EQ(mkfifo(face(2).c_str(), 0600), 0);
+    std::ofstream(face(4)) << "BM not really a picture";
     Viewer viewer(dir);
     ASSERT_TRUE(viewer.window);
     const Picture first = viewer.settled();
