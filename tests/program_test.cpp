@@ -1,119 +1,41 @@
 // The real viewer, started in a directory of pictures made here, driven by
 // XTest key events and window resizes, and read back from the X server.
 
-#include "picture.h"
-
+// gtest before any X header: Xlib defines macros such as None and Bool.
 #include <gtest/gtest.h>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "picture.h"
+#include "viewer_window.h"
+
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
-#include <thread>
 
 namespace {
 
-void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-std::vector<Window> windowsTitledColor(Display *x)
-{
-    std::vector<Window> found;
-    Window root, parent, *children = nullptr;
-    unsigned count = 0;
-    XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &count);
-    for (unsigned i = 0; i < count; ++i) {
-        char *name = nullptr;
-        if (XFetchName(x, children[i], &name) && std::string(name) == "color")
-            found.push_back(children[i]);
-        XFree(name);
-    }
-    XFree(children);
-    return found;
-}
-
-// A failed request (reading a window partly off the screen, say) must fail
-// the test that made it, not end the test program.
-int ignoreXError(Display *, XErrorEvent *) { return 0; }
-
-// build/cubeview running in `dir`, its output going to dir/output.txt.
-struct Viewer {
-    Display *x = nullptr;
-    pid_t pid = -1;
-    Window window = 0;
-
-    explicit Viewer(const std::string &dir)
+// build/cubeview running in `dir`, focused and showing its first frame.
+struct Viewer : ViewerWindow {
+    explicit Viewer(const std::string &dir) : ViewerWindow(CUBEVIEW_BINARY, dir)
     {
-        for (int tries = 0; !x && tries < 100; ++tries, pause(20)) // a resetting server refuses for a moment
-            x = XOpenDisplay(nullptr);
-        if (!x)
-            return;
-        XSetErrorHandler(ignoreXError);
-        const std::vector<Window> before = windowsTitledColor(x);
-        if ((pid = fork()) == 0) {
-            if (chdir(dir.c_str()) == 0 && freopen("output.txt", "w", stdout) && dup2(1, 2) == 2)
-                execl(CUBEVIEW_BINARY, CUBEVIEW_BINARY, static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        for (int tries = 0; !window && tries < 1000; ++tries, pause(20))
-            for (Window w : windowsTitledColor(x)) {
-                XWindowAttributes a;
-                if (std::count(before.begin(), before.end(), w) == 0 &&
-                    XGetWindowAttributes(x, w, &a) && a.map_state == IsViewable)
-                    window = w;
-            }
         if (!window)
             return;
-        XSetInputFocus(x, window, RevertToPointerRoot, CurrentTime);
+        XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
         const Picture black(800, 600, Rgb{0, 0, 0});
         settled(&black);
-    }
-
-    ~Viewer()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        // The next viewer may be given the same window id: wait until this one is gone.
-        for (int tries = 0; window && tries < 500 && windowsTitledColor(x) == std::vector{window}; ++tries)
-            pause(10);
-        if (x)
-            XCloseDisplay(x);
-    }
-
-    Picture frame() const
-    {
-        XWindowAttributes a{};
-        XGetWindowAttributes(x, window, &a);
-        Picture frame(a.width, a.height, Rgb{0, 0, 0});
-        XImage *image = XGetImage(x, window, 0, 0, unsigned(a.width), unsigned(a.height), AllPlanes, ZPixmap);
-        for (int row = 0; image && row < a.height; ++row)
-            for (int col = 0; col < a.width; ++col) {
-                const unsigned long p = XGetPixel(image, col, row); // 24-bit TrueColor
-                frame.at(col, row) = Rgb{std::uint8_t(p >> 16), std::uint8_t(p >> 8), std::uint8_t(p)};
-            }
-        if (image)
-            XDestroyImage(image);
-        return frame;
     }
 
     // The frame once it has held still for 300 ms (after first leaving `from`, if given).
     Picture settled(const Picture *from = nullptr) const
     {
         Picture last = frame();
-        for (int tries = 0; from && last.pixels == from->pixels && tries < 500; ++tries, pause(10))
+        for (int tries = 0; from && last.pixels == from->pixels && tries < 500; ++tries, pauseMs(10))
             last = frame();
         for (int still = 0, tries = 0; still < 15 && tries < 500; ++tries) {
-            pause(20);
+            pauseMs(20);
             Picture next = frame();
             still = next.width == last.width && next.pixels == last.pixels ? still + 1 : 0;
             last = std::move(next);
@@ -123,21 +45,21 @@ struct Viewer {
 
     void press(KeySym key, int times = 1)
     {
-        const KeyCode code = XKeysymToKeycode(x, key), shift = XKeysymToKeycode(x, XK_Shift_L);
+        const KeyCode code = XKeysymToKeycode(display, key), shift = XKeysymToKeycode(display, XK_Shift_L);
         const bool upper = key >= XK_A && key <= XK_Z; // same key as lower case, with shift
         for (int i = 0; i < times; ++i) {
-            XTestFakeKeyEvent(x, shift, upper, CurrentTime);
-            XTestFakeKeyEvent(x, code, True, CurrentTime);
-            XTestFakeKeyEvent(x, code, False, CurrentTime);
-            XTestFakeKeyEvent(x, shift, False, CurrentTime);
+            XTestFakeKeyEvent(display, shift, upper, CurrentTime);
+            XTestFakeKeyEvent(display, code, True, CurrentTime);
+            XTestFakeKeyEvent(display, code, False, CurrentTime);
+            XTestFakeKeyEvent(display, shift, False, CurrentTime);
         }
-        XSync(x, False);
+        XSync(display, False);
     }
 
     void resize(int width, int height)
     {
-        XResizeWindow(x, window, unsigned(width), unsigned(height));
-        XSync(x, False);
+        XResizeWindow(display, window, unsigned(width), unsigned(height));
+        XSync(display, False);
     }
 };
 
@@ -241,14 +163,14 @@ TEST_F(Program, OpensOnTheFarFaceMirroredAndPrintsNothing)
         Viewer viewer(dir);
         ASSERT_TRUE(viewer.window);
         char *title = nullptr;
-        XFetchName(viewer.x, viewer.window, &title);
+        XFetchName(viewer.display, viewer.window, &title);
         EXPECT_STREQ(title, "color");
         XFree(title);
         XWindowAttributes a;
-        XGetWindowAttributes(viewer.x, viewer.window, &a);
+        XGetWindowAttributes(viewer.display, viewer.window, &a);
         int x, y;
         Window child;
-        XTranslateCoordinates(viewer.x, viewer.window, a.root, 0, 0, &x, &y, &child);
+        XTranslateCoordinates(viewer.display, viewer.window, a.root, 0, 0, &x, &y, &child);
         EXPECT_EQ((std::vector{x, y, a.width, a.height}), (std::vector{200, 200, 800, 600}));
 
         // The back face shows, seen from inside: mirrored left to right, upright.
@@ -260,7 +182,7 @@ TEST_F(Program, OpensOnTheFarFaceMirroredAndPrintsNothing)
         EXPECT_TRUE(probeRect(first, 344, 303, 397, 356, bottomRight));
         EXPECT_TRUE(probeRect(first, 403, 303, 456, 356, bottomLeft));
 
-        pause(300); // idle runs all the while, yet nothing changes without input
+        pauseMs(300); // idle runs all the while, yet nothing changes without input
         EXPECT_TRUE(viewer.frame().pixels == first.pixels);
     }
     std::ifstream output(dir + "/output.txt");
