@@ -1,0 +1,110 @@
+// libFuzzer target over the whole isolated load of one face picture, child
+// process included. Whatever the bytes, this process must not crash, hang
+// or leak a descriptor or a child, and the result must be either no texture
+// or one of sane size.
+//
+// The first corpus directory on the command line is seeded with small
+// pictures of every kind the loader reads if it is empty or missing.
+// Needs DISPLAY: the upload needs a GL context.
+
+#include "compressed_picture.h"
+#include "isolated_decode.h"
+#include "test_window.h"
+
+#include <dirent.h>
+#include <pthread.h>
+#include <sanitizer/common_interface_defs.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+std::string facePath;
+GLint maxSide = 0;
+
+int openDescriptors()
+{
+    int count = 0;
+    DIR *fds = opendir("/proc/self/fd");
+    while (readdir(fds))
+        ++count;
+    closedir(fds);
+    return count;
+}
+
+void seedCorpus(const std::string &dir)
+{
+    if (std::filesystem::exists(dir) && !(std::filesystem::is_directory(dir) && std::filesystem::is_empty(dir)))
+        return; // a corpus already, or a single input to replay
+    std::filesystem::create_directories(dir);
+    Picture picture(7, 5, Rgb{200, 30, 60});
+    picture.fillRect(3, 0, 7, 3, Rgb{20, 240, 90});
+    writeBmp(dir + "/seed.bmp", picture);
+    writeTga(dir + "/seed.tga", picture);
+    writePng(dir + "/seed.png", picture);
+    writeJpeg(dir + "/seed.jpg", picture);
+    writeZeroPng(dir + "/grey.png", 9, 4);
+}
+
+void fail(const char *what)
+{
+    std::fprintf(stderr, "fuzz_face_load: %s\n", what);
+    std::abort();
+}
+
+} // namespace
+
+// Big requests from hostile headers fail as a null pointer, not as a report;
+// the libraries' own teardown at exit is not this program's leak.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1:leak_check_at_exit=0"; }
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    // The decoding child is expected to fault on hostile bytes; there the
+    // sanitizer must not hand the input to libFuzzer as a crash of ours.
+    pthread_atfork(nullptr, nullptr, [] { __sanitizer_set_death_callback(nullptr); });
+    for (int i = 1; i < *argc; ++i)
+        if ((*argv)[i][0] != '-') {
+            seedCorpus((*argv)[i]);
+            break;
+        }
+    char pattern[] = "/tmp/cubeview-fuzz-XXXXXX";
+    if (!mkdtemp(pattern))
+        fail("cannot make a directory for the face file");
+    facePath = std::string(pattern) + "/face.bmp";
+    openTestWindow();
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
+{
+    std::ofstream(facePath, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char *>(data),
+                                                                     std::streamsize(size));
+    const int descriptors = openDescriptors();
+    startIsolatedDecode(0, facePath.c_str());
+    GLuint texture = textureFromIsolatedDecode(0);
+    if (texture) {
+        GLint width = 0, height = 0;
+        glBindTexture(GL_TEXTURE_2D, texture);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+        if (width < 1 || height < 1 || width > maxSide || height > maxSide)
+            fail("texture of impossible size");
+        glDeleteTextures(1, &texture);
+    }
+    if (openDescriptors() != descriptors)
+        fail("a descriptor was left open");
+    if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD)
+        fail("a child process was left behind");
+    return 0;
+}
