@@ -9,9 +9,8 @@
 
 #include "compressed_picture.h"
 #include "isolated_decode.h"
-#include "test_window.h"
+#include "test_support.h"
 
-#include <dirent.h>
 #include <pthread.h>
 #include <sanitizer/common_interface_defs.h>
 #include <sys/stat.h>
@@ -29,16 +28,6 @@ namespace {
 
 std::string facePath;
 GLint maxSide = 0;
-
-int openDescriptors()
-{
-    int count = 0;
-    DIR *fds = opendir("/proc/self/fd");
-    while (readdir(fds))
-        ++count;
-    closedir(fds);
-    return count;
-}
 
 void seedCorpus(const std::string &dir)
 {

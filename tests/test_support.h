@@ -1,0 +1,30 @@
+#pragma once
+
+// Shared by the in-process tests and the fuzz target.
+
+#include <GL/glut.h>
+#include <dirent.h>
+
+// A small GLUT window for its GL context, placed clear of where the viewer
+// opens its own.
+inline void openTestWindow()
+{
+    int argc = 1;
+    char name[] = "cubeview test", *argv[] = {name, nullptr};
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(200, 150);
+    glutInitWindowPosition(1800, 1300);
+    glutCreateWindow("cubeview test");
+}
+
+// How many descriptors this process has open.
+inline int openDescriptors()
+{
+    int count = 0;
+    DIR *fds = opendir("/proc/self/fd");
+    while (readdir(fds))
+        ++count;
+    closedir(fds);
+    return count;
+}
