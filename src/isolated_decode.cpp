@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -133,7 +134,8 @@ bool reap(Decode &decode)
         const long left = decode.startedMs + decodeWallMilliseconds - nowMs();
         if (left <= 0) {
             kill(decode.pid, SIGKILL);
-            done = waitpid(decode.pid, &status, 0);
+            while ((done = waitpid(decode.pid, &status, 0)) < 0 && errno == EINTR) {
+            }
             timedOut = true;
             break;
         }
@@ -153,9 +155,11 @@ bool reap(Decode &decode)
 // Checks the child's memory file and uploads it. 0 if anything is off.
 GLuint upload(int memory)
 {
+    // Sealed, the file can no longer change size or content under the mapping
+    // below, whatever the child left behind.
     struct stat info;
     DecodedHeader header;
-    if (fstat(memory, &info) != 0 || info.st_size < off_t(sizeof header) ||
+    if (fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) != 0 || fstat(memory, &info) != 0 || info.st_size < off_t(sizeof header) ||
         pread(memory, &header, sizeof header, 0) != ssize_t(sizeof header) || header.magic != headerMagic)
         return 0;
     GLint maxSide = 0;
@@ -185,7 +189,7 @@ void startIsolatedDecode(int slot, const char *path)
     Decode &decode = decodes[slot];
     if (decode.pid != 0)
         return;
-    decode.memory = memfd_create("face", MFD_CLOEXEC);
+    decode.memory = memfd_create("face", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (decode.memory < 0)
         return;
     decode.startedMs = nowMs();
