@@ -127,10 +127,19 @@ TEST_F(IsolatedDecode, GoodPicturesArriveUpsideDownForOpenGLPixelForPixel)
             ASSERT_EQ(uploaded.at(x, y), good.at(x, 31 - y)) << x << ", " << y;
     glDeleteTextures(1, &texture);
 
-    const Picture photo(8192, 8192, Rgb{90, 140, 200});
-    ASSERT_TRUE(writeJpeg(dir + "/photo.jpg", photo));
-    EXPECT_EQ(decodeBesideGood(dir + "/photo.jpg"), std::pair(8192, 8192));
     EXPECT_EQ(textureFromIsolatedDecode(3), 0u); // a slot never started
+
+    // A big photo still loads, even in the last slot with every other slot
+    // decoding a file that would keep its decoder busy for ever.
+    ASSERT_TRUE(writeJpeg(dir + "/photo.jpg", Picture(8192, 8192, Rgb{90, 140, 200})));
+    const std::string slow = dir + "/slow.png"; // 400 MB of zeros to inflate: seconds of work
+    ASSERT_TRUE(writeZeroPng(slow, 20000, 20000));
+    for (int slot = 0; slot < 5; ++slot)
+        startIsolatedDecode(slot, slow.c_str());
+    startIsolatedDecode(5, (dir + "/photo.jpg").c_str());
+    for (int slot = 0; slot < 5; ++slot)
+        EXPECT_EQ(sizeOf(textureFromIsolatedDecode(slot)), std::pair(0, 0));
+    EXPECT_EQ(sizeOf(textureFromIsolatedDecode(5)), std::pair(8192, 8192));
 }
 
 TEST_F(IsolatedDecode, HostileFilesGiveNoTextureAndHarmNothingElse)
