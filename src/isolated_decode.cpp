@@ -113,6 +113,7 @@ void prepareHeapForDecoding()
 [[noreturn]] void decodeInChild(int slot, const char *path, int memory)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive the viewer
+    // Quick decodes in slot order, slow ones side by side (see slotNice).
     setpriority(PRIO_PROCESS, 0, slotNice(slot));
     struct sigaction slow = {};
     slow.sa_handler = becomeSlow;
@@ -150,8 +151,9 @@ void prepareHeapForDecoding()
         _exit(1);
 
     DecodedHeader header = {headerMagic, 0, 0, 0};
-    unsigned char *pixels = SOIL_load_image_from_memory(static_cast<const unsigned char *>(bytes), int(info.st_size), &header.width, &header.height,
-                                                        &header.channels, SOIL_LOAD_AUTO);
+    unsigned char *pixels =
+        SOIL_load_image_from_memory(static_cast<const unsigned char *>(bytes), int(info.st_size), &header.width,
+                                    &header.height, &header.channels, SOIL_LOAD_AUTO);
     if (!pixels || header.width <= 0 || header.height <= 0 || header.channels < 1 || header.channels > 4)
         _exit(1);
     const std::uint64_t pixelBytes =
