@@ -113,9 +113,6 @@ int main(int argc, char **argv)
         const double ratio = median(ratios);
         met &= ratio <= set.goal;
         std::printf("%-32s %12.0f %12.0f %7.2f %6.2f\n", set.name, median(ours), median(theirs), ratio, set.goal);
-        if (std::getenv("BENCH_ALL"))
-            for (int i = 0; i < runs; ++i)
-                std::printf("  run %2d: %6.0f %6.0f\n", i, ours[size_t(i)], theirs[size_t(i)]);
     }
     std::filesystem::remove_all(big);
     std::filesystem::remove_all(mixed);

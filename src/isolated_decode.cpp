@@ -39,6 +39,16 @@ struct DecodedHeader {
 };
 const std::uint32_t headerMagic = 0x46414345; // "FACE"
 
+// The pixel bytes a header promises, or 0 if its sizes are implausible.
+std::uint64_t plausiblePixelBytes(const DecodedHeader &header)
+{
+    if (header.width <= 0 || header.height <= 0 || header.channels < 1 || header.channels > 4)
+        return 0;
+    const std::uint64_t bytes =
+        std::uint64_t(header.width) * std::uint64_t(header.height) * std::uint64_t(header.channels);
+    return bytes <= maxPixelBytes ? bytes : 0;
+}
+
 struct Decode {
     pid_t pid = 0;   // 0: no decode under way
     int memory = -1; // the memory file the child writes
@@ -154,11 +164,8 @@ void prepareHeapForDecoding()
     unsigned char *pixels =
         SOIL_load_image_from_memory(static_cast<const unsigned char *>(bytes), int(info.st_size), &header.width,
                                     &header.height, &header.channels, SOIL_LOAD_AUTO);
-    if (!pixels || header.width <= 0 || header.height <= 0 || header.channels < 1 || header.channels > 4)
-        _exit(1);
-    const std::uint64_t pixelBytes =
-        std::uint64_t(header.width) * std::uint64_t(header.height) * std::uint64_t(header.channels);
-    if (pixelBytes > maxPixelBytes || !writeAll(memory, &header, sizeof header, 0) ||
+    const std::uint64_t pixelBytes = pixels ? plausiblePixelBytes(header) : 0;
+    if (pixelBytes == 0 || !writeAll(memory, &header, sizeof header, 0) ||
         !writeAll(memory, pixels, size_t(pixelBytes), sizeof header))
         _exit(1);
     _exit(0);
@@ -201,17 +208,14 @@ GLuint upload(int memory)
     // below, whatever the child left behind.
     struct stat info;
     DecodedHeader header;
-    if (fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) != 0 || fstat(memory, &info) != 0 || info.st_size < off_t(sizeof header) ||
-        pread(memory, &header, sizeof header, 0) != ssize_t(sizeof header) || header.magic != headerMagic)
+    if (fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) != 0 || fstat(memory, &info) != 0 ||
+        info.st_size < off_t(sizeof header) || pread(memory, &header, sizeof header, 0) != ssize_t(sizeof header) || header.magic != headerMagic)
         return 0;
     GLint maxSide = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
-    if (header.width <= 0 || header.height <= 0 || header.width > maxSide || header.height > maxSide ||
-        header.channels < 1 || header.channels > 4)
-        return 0;
-    const std::uint64_t pixelBytes =
-        std::uint64_t(header.width) * std::uint64_t(header.height) * std::uint64_t(header.channels);
-    if (pixelBytes > maxPixelBytes || std::uint64_t(info.st_size) != sizeof header + pixelBytes)
+    const std::uint64_t pixelBytes = plausiblePixelBytes(header);
+    if (pixelBytes == 0 || header.width > maxSide || header.height > maxSide ||
+        std::uint64_t(info.st_size) != sizeof header + pixelBytes)
         return 0;
 
     void *mapped = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_SHARED | MAP_POPULATE, memory, 0);
