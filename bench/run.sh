@@ -10,6 +10,6 @@ cd "$(dirname "$0")/.."
 
 install_missing "${BUILD_PACKAGES[@]}" libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb
 cmake -S . -B build -DCUBEVIEW_TESTS=ON >/dev/null
-cmake --build build -j"$(nproc)" --target cubeview cubeview_sequential startup_bench >/dev/null
+cmake --build build -j"$(nproc)" --target cubeview cubeview_inprocess startup_bench >/dev/null
 start_private_xvfb
-./build/bench/startup_bench build/cubeview build/bench/cubeview_sequential "$@"
+./build/bench/startup_bench build/cubeview build/bench/cubeview_inprocess "$@"

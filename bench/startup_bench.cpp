@@ -6,7 +6,7 @@
 //
 // Usage: startup_bench VIEWER BASELINE [RUNS]   (needs DISPLAY)
 
-#include "compressed_picture.h"
+#include "picture_files.h"
 #include "viewer_window.h"
 
 #include <algorithm>
@@ -76,11 +76,11 @@ int main(int argc, char **argv)
     const std::string big = faceDirectory("big-png"), mixed = faceDirectory("mixed");
     bool written = true;
     for (int n = 1; n <= 6; ++n)
-        written &= writePng(big + "/Data/cube" + std::to_string(n) + ".bmp", photo(2048, unsigned(n)));
+        written &= writePicture(big + "/Data/cube" + std::to_string(n) + ".bmp", photo(2048, unsigned(n)), Format::Png);
     const auto face = [&](int n) { return mixed + "/Data/cube" + std::to_string(n) + ".bmp"; };
-    written &= writeBmp(face(1), photo(256, 1)) && writePng(face(2), photo(256, 2)) &&
-               writeJpeg(face(3), photo(256, 3)) && writeTga(face(4), photo(256, 4)) &&
-               writeBmp(face(5), photo(301, 5)) && writePng(face(6), photo(128, 6));
+    written &= writeBmp(face(1), photo(256, 1)) && writePicture(face(2), photo(256, 2), Format::Png) &&
+               writePicture(face(3), photo(256, 3), Format::Jpeg) && writePicture(face(4), photo(256, 4), Format::Tga) &&
+               writeBmp(face(5), photo(301, 5)) && writePicture(face(6), photo(128, 6), Format::Png);
     if (!written) {
         std::fprintf(stderr, "startup_bench: cannot write the face pictures\n");
         return 1;

@@ -1,25 +1,33 @@
 #pragma once
 
-// Decoding of face pictures in child processes, so that no picture file,
-// however malformed or hostile, can crash, hang or exhaust the viewer.
-//
-// Each slot's picture is decoded by SOIL in a child process of its own under
-// limits on address space, CPU time and wall time; the child hands width,
-// height, channels and pixels back through a memory file. The viewer checks
-// what comes back and only then uploads it with SOIL. The decodes of all
-// slots run in parallel and need no GL context, so they may start before
-// the window exists; the uploads need a current context.
+// The limits of the isolated face loader (face_loader_isolated.cpp), and
+// the seams its tests use; the viewer itself needs only face_loader.h.
 
-#include <GL/gl.h>
+#include <sys/resource.h>
+#include <sys/types.h>
 
-const int decodeSlots = 6;
+#include <cstdint>
 
-// Forks the child that decodes `path` for `slot`. Needs no GL context.
-// Does nothing if that slot's decode is already under way.
-void startIsolatedDecode(int slot, const char *path);
+// What one decoding child may use, all derived from one budget of decoded
+// bytes (width * height * channels).
+struct DecodeLimits {
+    std::uint64_t pixelBytes; // the budget
+    off_t fileBytes;          // largest picture file read
+    rlim_t addressSpace;      // beyond what the child has mapped when it starts
+    rlim_t cpuSeconds;        // processor time, user and system
+};
 
-// Waits for the slot's child (killing it once its time is up), checks its
-// result and uploads it as a new texture, exactly as SOIL_load_OGL_texture
-// does after decoding (SOIL_FLAG_INVERT_Y). Returns the texture name, or 0
-// if the picture could not be had safely. Needs a current GL context.
-GLuint textureFromIsolatedDecode(int slot);
+// The limits now in force.
+DecodeLimits decodeLimits();
+
+// Test seams; the viewer leaves them alone.
+struct DecodeHooks {
+    // Runs in each child just before it decodes.
+    void (*inChild)() = nullptr;
+    // Gets the wait status and resource usage of each child this process reaps.
+    void (*reaped)(int slot, int status, const rusage &usage) = nullptr;
+};
+extern DecodeHooks decodeHooks;
+
+// Derives every limit from another budget, at most 2^29 bytes.
+void setDecodeBudget(std::uint64_t pixelBytes);

@@ -3,19 +3,15 @@
 #include "scene.h"
 
 #include "face_files.h"
-#include "isolated_decode.h"
+#include "face_loader.h"
 
 #include <GL/glut.h>
-#include <SOIL/SOIL.h>
-
 GLuint faceTexture[6];
 
-void startFaceDecodes()
+void startFaceLoads()
 {
-#ifndef CUBEVIEW_SEQUENTIAL_LOAD
     for (int i = 0; i < 6; ++i)
-        startIsolatedDecode(i, faceFiles[i]);
-#endif
+        startFaceLoad(i, faceFiles[i]);
 }
 
 void loadFaceTextures()
@@ -25,15 +21,9 @@ void loadFaceTextures()
     // sheared and OpenGL would read past the end of SOIL's pixel buffer.
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
 
-    startFaceDecodes();
+    startFaceLoads();
     for (int i = 0; i < 6; ++i) {
-#ifdef CUBEVIEW_SEQUENTIAL_LOAD
-        // The benchmark's baseline: SOIL decodes in this process, one by one.
-        faceTexture[i] = SOIL_load_OGL_texture(faceFiles[i], SOIL_LOAD_AUTO,
-                                               SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y);
-#else
-        faceTexture[i] = textureFromIsolatedDecode(i);
-#endif
+        faceTexture[i] = finishFaceLoad(i);
         if (faceTexture[i] != 0) {
             glBindTexture(GL_TEXTURE_2D, faceTexture[i]);
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);

@@ -8,9 +8,9 @@
 // 0 where a picture did not load, which draws that face plain white.
 extern GLuint faceTexture[6];
 
-// Starts decoding the six face pictures, each in a child process of its
-// own. Needs no GL context, so it may run before the window opens.
-void startFaceDecodes();
+// Starts loading the six face pictures. Needs no GL context, so it may run
+// before the window opens.
+void startFaceLoads();
 
 // Loads the six face pictures into faceTexture, in slot order, starting
 // any decode not yet started. Needs a current GL context.

@@ -22,8 +22,8 @@ int main(int argc, char **argv)
     rotStepY = 2.0;
     rotStepZ = 2.0;
 
-    // The face pictures decode in child processes while GLUT starts up.
-    startFaceDecodes();
+    // The face pictures load (in child processes, on Linux) while GLUT starts up.
+    startFaceLoads();
 
     glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);

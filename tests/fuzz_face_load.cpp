@@ -7,7 +7,8 @@
 // pictures of every kind the loader reads if it is empty or missing.
 // Needs DISPLAY: the upload needs a GL context.
 
-#include "compressed_picture.h"
+#include "picture_files.h"
+#include "face_loader.h"
 #include "isolated_decode.h"
 #include "test_support.h"
 
@@ -23,24 +24,30 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 namespace {
 
 std::string facePath;
 GLint maxSide = 0;
 
-void seedCorpus(const std::string &dir)
+// Seeds the corpus with a small picture of every kind the loader reads, if
+// it is empty or missing; returns the seeds' paths.
+std::vector<std::string> seedCorpus(const std::string &dir)
 {
     if (std::filesystem::exists(dir) && !(std::filesystem::is_directory(dir) && std::filesystem::is_empty(dir)))
-        return; // a corpus already, or a single input to replay
+        return {}; // a corpus already, or a single input to replay
     std::filesystem::create_directories(dir);
     Picture picture(7, 5, Rgb{200, 30, 60});
     picture.fillRect(3, 0, 7, 3, Rgb{20, 240, 90});
-    writeBmp(dir + "/seed.bmp", picture);
-    writeTga(dir + "/seed.tga", picture);
-    writePng(dir + "/seed.png", picture);
-    writeJpeg(dir + "/seed.jpg", picture);
-    writeZeroPng(dir + "/grey.png", 9, 4);
+    std::vector<std::string> seeds;
+    for (Format format : allFormats)
+        if (writePicture(dir + "/seed-" + formatName(format), picture, format))
+            seeds.push_back(dir + "/seed-" + formatName(format));
+    if (writeZeroPng(dir + "/grey.png", 9, 4))
+        seeds.push_back(dir + "/grey.png");
+    return seeds;
 }
 
 void fail(const char *what)
@@ -60,11 +67,10 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     // The decoding child is expected to fault on hostile bytes; there the
     // sanitizer must not hand the input to libFuzzer as a crash of ours.
     pthread_atfork(nullptr, nullptr, [] { __sanitizer_set_death_callback(nullptr); });
-    for (int i = 1; i < *argc; ++i)
-        if ((*argv)[i][0] != '-') {
-            seedCorpus((*argv)[i]);
-            break;
-        }
+    std::vector<std::string> seeds;
+    for (int i = 1; i < *argc && seeds.empty(); ++i)
+        if ((*argv)[i][0] != '-')
+            seeds = seedCorpus((*argv)[i]);
     char pattern[] = "/tmp/cubeview-fuzz-XXXXXX";
     if (!mkdtemp(pattern))
         fail("cannot make a directory for the face file");
@@ -72,6 +78,14 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     openTestWindow();
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    // Every seed loads, in this build too: otherwise the run proves nothing.
+    for (const std::string &seed : seeds) {
+        startFaceLoad(0, seed.c_str());
+        GLuint texture = finishFaceLoad(0);
+        if (!texture)
+            fail(("seed " + seed + " does not load").c_str());
+        glDeleteTextures(1, &texture);
+    }
     return 0;
 }
 
@@ -80,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
     std::ofstream(facePath, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char *>(data),
                                                                      std::streamsize(size));
     const int descriptors = openDescriptors();
-    startIsolatedDecode(0, facePath.c_str());
-    GLuint texture = textureFromIsolatedDecode(0);
+    startFaceLoad(0, facePath.c_str());
+    GLuint texture = finishFaceLoad(0);
     if (texture) {
         GLint width = 0, height = 0;
         glBindTexture(GL_TEXTURE_2D, texture);

@@ -4,7 +4,7 @@
 // gtest before any X header: Xlib defines macros such as None and Bool.
 #include <gtest/gtest.h>
 
-#include "picture.h"
+#include "picture_files.h"
 #include "viewer_window.h"
 
 #include <X11/extensions/XTest.h>
@@ -203,7 +203,7 @@ TEST_F(Program, PicturesAreKnownByContentAndOddRowLengthsStayStraight)
     Picture odd(301, 77, topLeft); // rows of 903 bytes, not a multiple of 4
     odd.fillRect(100, 0, 301, 77, bottomLeft);
     ASSERT_TRUE(writeBmp(face(6), odd));
-    ASSERT_TRUE(writeTga(face(1), Picture(128, 128, bottomRight))); // a TGA under a .bmp name
+    ASSERT_TRUE(writePicture(face(1), Picture(128, 128, bottomRight), Format::Tga)); // a TGA under a .bmp name
 
     Viewer viewer(dir);
     ASSERT_TRUE(viewer.window);

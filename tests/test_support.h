@@ -4,6 +4,9 @@
 
 #include <GL/glut.h>
 #include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 // A small GLUT window for its GL context, placed clear of where the viewer
 // opens its own.
@@ -27,4 +30,16 @@ inline int openDescriptors()
         ++count;
     closedir(fds);
     return count;
+}
+
+// How much of this process is in memory, in bytes.
+inline unsigned long long residentBytes()
+{
+    unsigned long long pages = 0;
+    if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%*u %llu", &pages) != 1)
+            pages = 0;
+        std::fclose(statm);
+    }
+    return pages * unsigned(sysconf(_SC_PAGESIZE));
 }

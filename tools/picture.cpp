@@ -65,24 +65,3 @@ bool writeBmp(const std::string &path, const Picture &picture)
     }
     return save(path, out);
 }
-
-bool writeTga(const std::string &path, const Picture &picture)
-{
-    std::string out;
-    out += char(0); // no image id
-    out += char(0); // no colour map
-    out += char(2); // uncompressed true colour
-    out.append(5, '\0');
-    put16(out, 0); // origin
-    put16(out, 0);
-    put16(out, unsigned(picture.width));
-    put16(out, unsigned(picture.height));
-    out += char(24);   // bits per pixel
-    out += char(0x20); // top row first
-    for (const Rgb &p : picture.pixels) {
-        out += char(p.b);
-        out += char(p.g);
-        out += char(p.r);
-    }
-    return save(path, out);
-}

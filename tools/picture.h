@@ -1,7 +1,6 @@
 #pragma once
 
-// A plain RGB picture and writers for the two uncompressed formats the
-// viewer's image loader reads: 24-bit BMP and 24-bit TGA.
+// A plain RGB picture and a writer of 24-bit BMP files.
 
 #include <cstdint>
 #include <string>
@@ -25,6 +24,5 @@ struct Picture {
     void fillRect(int x0, int y0, int x1, int y1, Rgb colour);
 };
 
-// Both return false if the file cannot be written in full.
+// False if the file cannot be written in full.
 bool writeBmp(const std::string &path, const Picture &picture);
-bool writeTga(const std::string &path, const Picture &picture);

@@ -1,0 +1,371 @@
+// The face loaders. The isolated one shows what SOIL shows in-process,
+// pixel for pixel; hostile files, stalled storage and odd process states
+// give white faces at worst and harm nothing else.
+
+#include "face_loader.h"
+#include "isolated_decode.h"
+#include "picture_files.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fuse.h>
+#include <sched.h>
+#include <seccomp.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+namespace {
+
+std::string littleEndian(std::initializer_list<std::pair<std::int64_t, int>> fields) // value, bytes
+{
+    std::string out;
+    for (auto [value, bytes] : fields)
+        for (int i = 0; i < bytes; ++i)
+            out += char((std::uint64_t(value) >> (8 * i)) & 0xff);
+    return out;
+}
+
+const std::string filler(64, '\x55'); // a little pixel data after a header
+
+std::string bmpHeader(std::int32_t width, std::int32_t height)
+{
+    return "BM" + littleEndian({{1000, 4}, {0, 4}, {54, 4}, {40, 4}, {width, 4}, {height, 4}, {1, 2}, {24, 2},
+                                {0, 4}, {0, 4}, {0, 8}, {0, 8}});
+}
+
+std::string tgaHeader(int width, int height)
+{
+    return littleEndian({{0, 2}, {2, 1}, {0, 5}, {0, 4}, {width, 2}, {height, 2}, {24, 1}, {0, 1}});
+}
+
+std::string psdHeader(int width, int height)
+{
+    std::string out("8BPS\0\1\0\0\0\0\0\0\0\3", 14);
+    for (int value : {height, width})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out += char(value >> shift);
+    return out + std::string("\0\x08\0\x03", 4) + std::string(14, '\0');
+}
+
+// Uncompressed, 32-bit RGBA.
+std::string ddsHeader(int width, int height)
+{
+    return "DDS " + littleEndian({{124, 4}, {0x100f, 4}, {height, 4}, {width, 4}, {width * 4, 4}, {0, 4}, {0, 4}}) +
+           std::string(44, '\0') +
+           littleEndian({{32, 4}, {0x41, 4}, {0, 4}, {32, 4}, {0xff0000, 4}, {0xff00, 4}, {0xff, 4},
+                         {0xff000000, 4}, {0x1000, 4}, {0, 16}});
+}
+
+// Different everywhere, so that any flip, turn or shift shows.
+Picture patterned(int width, int height)
+{
+    Picture picture(width, height, Rgb{});
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            picture.at(x, y) = Rgb{std::uint8_t(x * 5), std::uint8_t(y * 7), std::uint8_t(x * y)};
+    return picture;
+}
+
+using Size = std::pair<int, int>;
+const Size white{0, 0};
+
+// The texture's size, or 0 x 0 for no texture; deletes the texture.
+Size sizeOf(GLuint texture)
+{
+    GLint width = 0, height = 0;
+    if (texture) {
+        glBindTexture(GL_TEXTURE_2D, texture);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+        glDeleteTextures(1, &texture);
+    }
+    return {width, height};
+}
+
+struct Reaped {
+    int slot, status;
+    rusage usage;
+};
+std::vector<Reaped> reaped;
+
+double cpuSeconds(const rusage &usage)
+{
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Everything a program prints on a command line's standard output.
+std::string output(const std::string &command)
+{
+    std::string out;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+// Makes the calls named refuse with `error` in this process and its children.
+bool refuse(std::initializer_list<const char *> calls, int error)
+{
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    for (const char *call : calls)
+        seccomp_rule_add(filter, SCMP_ACT_ERRNO(error), seccomp_syscall_resolve_name(call), 0);
+    const bool loaded = seccomp_load(filter) == 0;
+    seccomp_release(filter);
+    return loaded;
+}
+
+class FaceLoader : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        openTestWindow();
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    }
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/cubeview-loader-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        good = dir + "/good.png";
+        ASSERT_TRUE(writePicture(good, patterned(48, 32), Format::Png));
+        reaped.clear();
+        decodeHooks.reaped = [](int slot, int status, const rusage &usage) {
+            reaped.push_back({slot, status, usage});
+        };
+        descriptors = openDescriptors();
+    }
+    void TearDown() override
+    {
+        decodeHooks = DecodeHooks();
+        setDecodeBudget(std::uint64_t(1) << 29);
+        EXPECT_EQ(openDescriptors(), descriptors);
+        EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1); // no child left behind, not even a zombie
+        EXPECT_EQ(errno, ECHILD);
+        std::filesystem::remove_all(dir);
+    }
+
+    // Loads the pictures in slots 0, 1, ..., all at once like the viewer.
+    static std::vector<Size> load(const std::vector<std::string> &paths)
+    {
+        for (size_t slot = 0; slot < paths.size(); ++slot)
+            startFaceLoad(int(slot), paths[slot].c_str());
+        std::vector<Size> sizes;
+        for (size_t slot = 0; slot < paths.size(); ++slot)
+            sizes.push_back(sizeOf(finishFaceLoad(int(slot))));
+        return sizes;
+    }
+
+    std::string write(const std::string &name, const std::string &bytes) const
+    {
+        std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+        return dir + "/" + name;
+    }
+
+    std::string dir, good;
+    int descriptors = 0;
+};
+
+TEST_F(FaceLoader, ShowsWhatTheInProcessLoaderShowsPixelForPixel)
+{
+    std::string paths;
+    for (Format format : allFormats) {
+        const std::string path = dir + "/" + formatName(format);
+        ASSERT_TRUE(writePicture(path, patterned(37, 23), format)) << formatName(format);
+        paths += " " + path;
+    }
+    GLint maxSide = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
+    // Wider than the largest texture: SOIL shrinks it after decoding.
+    ASSERT_TRUE(writePicture(dir + "/wide", patterned(maxSide + 1, 3), Format::Png));
+    ASSERT_TRUE(writeZeroPng(dir + "/grey", 3, 5));
+    paths += " " + dir + "/wide " + dir + "/grey " + write("rgba", ddsHeader(4, 4) + filler);
+
+    const std::string isolated = output(TEXTURE_DUMP_ISOLATED + paths);
+    EXPECT_EQ(std::count(isolated.begin(), isolated.end(), '\n'), 10);
+    EXPECT_EQ(isolated.find("white"), std::string::npos) << isolated;
+    EXPECT_EQ(isolated, output(TEXTURE_DUMP_INPROCESS + paths));
+}
+
+TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
+{
+    setDecodeBudget(1 << 22); // limits small enough to reach quickly
+    const DecodeLimits limits = decodeLimits();
+    std::ifstream in(good, std::ios::binary);
+    const std::string png((std::istreambuf_iterator<char>(in)), {});
+    // The files that are not pictures at all are refused before decoding.
+    const std::vector<std::tuple<const char *, std::function<std::string()>, bool>> cases = {
+        {"huge BMP", [&] { return write("a", bmpHeader(1 << 30, 1 << 30) + filler); }, false},
+        {"negative BMP", [&] { return write("b", bmpHeader(INT_MIN, -7) + filler); }, false},
+        {"wide BMP", [&] { return write("c", bmpHeader(INT_MAX, 1) + filler); }, false},
+        {"zero BMP", [&] { return write("d", bmpHeader(0, 0) + filler); }, false},
+        {"huge TGA", [&] { return write("e", tgaHeader(65535, 65535) + filler); }, false},
+        {"zero TGA", [&] { return write("f", tgaHeader(0, 0) + filler); }, false},
+        {"huge PSD", [&] { return write("g", psdHeader(20000, 20000) + filler); }, false},
+        {"huge DDS", [&] { return write("h", ddsHeader(40000, 40000) + filler); }, false},
+        {"zero DDS", [&] { return write("i", ddsHeader(0, 0) + filler); }, false},
+        {"PNG bomb", [&] { return writeZeroPng(dir + "/j", 30000, 30000) ? dir + "/j" : ""; }, false},
+        {"truncated PNG", [&] { return write("k", png.substr(0, png.size() / 2)); }, false},
+        {"over the budget", [&] { return writePicture(dir + "/l", patterned(2400, 2400), Format::Jpeg) ? dir + "/l" : ""; }, false},
+        {"empty file", [&] { return write("m", ""); }, true},
+        {"missing file", [&] { return dir + "/none"; }, true},
+        {"FIFO", [&] { return mkfifo((dir + "/n").c_str(), 0600) == 0 ? dir + "/n" : ""; }, true},
+        {"directory", [&] { return dir; }, true},
+        {"link to /dev/zero", [&] { return symlink("/dev/zero", (dir + "/o").c_str()) == 0 ? dir + "/o" : ""; }, true},
+    };
+    // Five at a time beside a good picture, which loads in the last slot
+    // however long the others take.
+    for (size_t first = 0; first < cases.size(); first += 5) {
+        std::vector<std::string> paths;
+        for (size_t i = first; i < std::min(first + 5, cases.size()); ++i)
+            paths.push_back(std::get<1>(cases[i])());
+        paths.push_back(good);
+        const std::vector<Size> sizes = load(paths);
+        for (size_t slot = 0; slot < paths.size(); ++slot) {
+            const bool isGood = slot + 1 == paths.size();
+            const char *name = isGood ? "good" : std::get<0>(cases[first + slot]);
+            EXPECT_EQ(sizes[slot], isGood ? Size(48, 32) : white) << name;
+            for (const Reaped &child : reaped)
+                if (child.slot == int(slot)) {
+                    EXPECT_LE(std::uint64_t(child.usage.ru_maxrss) * 1024, limits.addressSpace + residentBytes()) << name;
+                    EXPECT_LE(cpuSeconds(child.usage), double(limits.cpuSeconds) + 0.5) << name;
+                    if (!isGood && std::get<2>(cases[first + slot])) { // refused, not stopped
+                        EXPECT_TRUE(WIFEXITED(child.status)) << name;
+                    }
+                }
+        }
+        reaped.clear();
+    }
+
+    // A decode that would run for many seconds is stopped by its processor limit.
+    decodeHooks.inChild = [] {
+        for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
+        }
+    };
+    EXPECT_EQ(load({good}), std::vector{white});
+    ASSERT_EQ(reaped.size(), 1u);
+    EXPECT_NEAR(cpuSeconds(reaped[0].usage), double(limits.cpuSeconds), 0.5);
+}
+
+TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
+{
+    // Decoded bytes: exactly 2^29 show, a row more do not. The pixels are
+    // holes in a sparse file, quick to write and to read.
+    const auto sparse = [&](const std::string &name, const std::string &start, off_t size) {
+        const std::string path = write(name, start);
+        EXPECT_EQ(truncate(path.c_str(), size), 0);
+        return path;
+    };
+    const off_t dds = off_t(ddsHeader(1, 1).size());
+    std::ifstream in(good, std::ios::binary);
+    const std::string png((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(load({sparse("budget", ddsHeader(8192, 16384), dds + (off_t(1) << 29)),
+                    sparse("over budget", ddsHeader(8192, 16385), dds + (off_t(1) << 29) + 8192 * 4),
+                    // The file: 2^30 bytes are read, one more is not.
+                    sparse("file", png, off_t(1) << 30), sparse("over file", png, (off_t(1) << 30) + 1)}),
+              (std::vector<Size>{{8192, 16384}, white, {48, 32}, white}));
+}
+
+TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
+{
+    int stdio[3];
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGPROF);
+    sigaddset(&blocked, SIGXCPU);
+    const std::vector<std::tuple<const char *, std::function<void()>, std::function<void()>>> states = {
+        {"standard descriptors closed",
+         [&] {
+             for (int fd = 0; fd < 3; ++fd)
+                 stdio[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3), close(fd);
+         },
+         [&] {
+             for (int fd = 0; fd < 3; ++fd)
+                 dup2(stdio[fd], fd), close(stdio[fd]);
+         }},
+        {"SIGCHLD ignored", [] { signal(SIGCHLD, SIG_IGN); }, [] { signal(SIGCHLD, SIG_DFL); }},
+        {"a SIGCHLD handler that reaps",
+         [] {
+             signal(SIGCHLD, [](int) {
+                 while (waitpid(-1, nullptr, WNOHANG) > 0) {
+                 }
+             });
+         },
+         [] { signal(SIGCHLD, SIG_DFL); }},
+        {"SIGPROF and SIGXCPU blocked", [&] { sigprocmask(SIG_BLOCK, &blocked, nullptr); },
+         [&] { sigprocmask(SIG_UNBLOCK, &blocked, nullptr); }},
+        {"a raised nice value", [] { setpriority(PRIO_PROCESS, 0, 10); }, [] { setpriority(PRIO_PROCESS, 0, 0); }},
+        // For good: a filter cannot be taken back.
+        {"memory files refused", [] { ASSERT_TRUE(refuse({"memfd_create"}, ENOSYS)); }, [] {}},
+    };
+    for (const auto &[name, enter, leave] : states) {
+        enter();
+        const std::vector<Size> sizes = load({good, good, good, good, good, good});
+        leave();
+        EXPECT_EQ(sizes, std::vector<Size>(6, Size(48, 32))) << name;
+    }
+
+    // Where the system refuses a new process, even on a second try, the face
+    // is white: the picture is never decoded here instead.
+    const pid_t refused = fork();
+    if (refused == 0)
+        _exit(refuse({"clone", "clone3", "fork", "vfork"}, EAGAIN) && load({good}) == std::vector{white} ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(refused, &status, 0), refused);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
+{
+    // A FUSE file system, private to this process, that answers INIT, then
+    // takes the next request and never answers it: the decoder reading the
+    // face sleeps uninterruptibly, and not even SIGKILL ends it.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "needs root for a mount namespace";
+    const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fuse, 0);
+    const std::string mounted = dir + "/stalled", options = "fd=" + std::to_string(fuse) + ",rootmode=40000,user_id=0,group_id=0";
+    ASSERT_EQ(mkdir(mounted.c_str(), 0700), 0);
+    ASSERT_EQ(mount("cubeview", mounted.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0);
+    std::vector<char> request(FUSE_MIN_READ_BUFFER + (1 << 20));
+    ASSERT_GT(read(fuse, request.data(), request.size()), 0);
+    const auto *init = reinterpret_cast<const fuse_in_header *>(request.data());
+    ASSERT_EQ(init->opcode, FUSE_INIT);
+    struct {
+        fuse_out_header header;
+        fuse_init_out init;
+    } reply{};
+    reply.header = {sizeof reply, 0, init->unique};
+    reply.init.major = FUSE_KERNEL_VERSION;
+    reply.init.minor = FUSE_KERNEL_MINOR_VERSION;
+    reply.init.max_write = 4096;
+    ASSERT_EQ(::write(fuse, &reply, sizeof reply), ssize_t(sizeof reply));
+
+    startFaceLoad(0, (mounted + "/face.bmp").c_str());
+    ASSERT_GT(read(fuse, request.data(), request.size()), 0); // the decoder's lookup, never answered
+    startFaceLoad(1, good.c_str());
+    EXPECT_EQ(sizeOf(finishFaceLoad(0)), white);
+    EXPECT_EQ(sizeOf(finishFaceLoad(1)), Size(48, 32));
+
+    close(fuse); // the lookup fails at last, and the decoder dies
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+    umount2(mounted.c_str(), MNT_DETACH);
+}
+
+} // namespace

@@ -1,0 +1,222 @@
+#include "picture_files.h"
+
+#include <SOIL/SOIL.h>
+#include <jpeglib.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+static_assert(sizeof(Rgb) == 3, "rows are handed to libjpeg and SOIL as packed RGB");
+
+namespace {
+
+void putBig(std::string &out, std::uint32_t v, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i)
+        out += char((v >> (8 * i)) & 0xff);
+}
+
+void putLittle(std::string &out, std::uint32_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += char((v >> (8 * i)) & 0xff);
+}
+
+bool save(const std::string &path, const std::string &bytes)
+{
+    std::ofstream file(path, std::ios::binary);
+    file.write(bytes.data(), std::streamsize(bytes.size()));
+    return bool(file.flush());
+}
+
+void pngChunk(std::string &out, const char *type, const std::string &data)
+{
+    putBig(out, std::uint32_t(data.size()), 4);
+    const size_t start = out.size();
+    out += type;
+    out += data;
+    putBig(out, std::uint32_t(crc32(0, reinterpret_cast<const Bytef *>(out.data() + start), uInt(out.size() - start))),
+           4);
+}
+
+bool savePng(const std::string &path, int width, int height, int colourType, const std::string &zlibData)
+{
+    std::string header;
+    putBig(header, std::uint32_t(width), 4);
+    putBig(header, std::uint32_t(height), 4);
+    header += char(8); // bits per sample
+    header += char(colourType);
+    header.append(3, '\0'); // deflate, adaptive filters, no interlace
+    std::string out = "\x89PNG\r\n\x1a\n";
+    pngChunk(out, "IHDR", header);
+    pngChunk(out, "IDAT", zlibData);
+    pngChunk(out, "IEND", "");
+    return save(path, out);
+}
+
+int paeth(int a, int b, int c)
+{
+    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+}
+
+} // namespace
+
+bool writePng(const std::string &path, const Picture &picture, bool paethFilter)
+{
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(picture.pixels.data());
+    const size_t row = size_t(picture.width) * 3;
+    std::string raw;
+    raw.reserve((row + 1) * size_t(picture.height));
+    for (size_t y = 0; y < size_t(picture.height); ++y) {
+        raw += paethFilter ? '\4' : '\0';
+        for (size_t i = 0; i < row; ++i) {
+            const int left = i >= 3 ? bytes[y * row + i - 3] : 0, up = y > 0 ? bytes[(y - 1) * row + i] : 0;
+            const int upLeft = i >= 3 && y > 0 ? bytes[(y - 1) * row + i - 3] : 0;
+            raw += char(bytes[y * row + i] - (paethFilter ? paeth(left, up, upLeft) : 0));
+        }
+    }
+    uLongf size = compressBound(uLong(raw.size()));
+    std::string packed(size, '\0');
+    if (compress2(reinterpret_cast<Bytef *>(packed.data()), &size, reinterpret_cast<const Bytef *>(raw.data()),
+                  uLong(raw.size()), 6) != Z_OK)
+        return false;
+    packed.resize(size);
+    return savePng(path, picture.width, picture.height, 2, packed);
+}
+
+namespace {
+
+// Raw deflate of `zeros` zero bytes, ending on a byte boundary with the
+// history reset, so that copies of it can follow one another.
+std::string deflatedZeros(size_t zeros)
+{
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    const std::string in(zeros, '\0');
+    std::string out(deflateBound(&z, uLong(zeros)) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+    z.avail_in = uInt(in.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FULL_FLUSH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return out;
+}
+
+bool writeTga(const std::string &path, const Picture &picture)
+{
+    std::string out;
+    putLittle(out, 2 << 16, 8); // no id, no colour map, uncompressed true colour
+    putLittle(out, 0, 4);       // origin
+    putLittle(out, std::uint32_t(picture.width), 2);
+    putLittle(out, std::uint32_t(picture.height), 2);
+    out += char(24);   // bits per pixel
+    out += char(0x20); // top row first
+    for (const Rgb &p : picture.pixels) {
+        out += char(p.b);
+        out += char(p.g);
+        out += char(p.r);
+    }
+    return save(path, out);
+}
+
+bool writePsd(const std::string &path, const Picture &picture)
+{
+    std::string out = "8BPS";
+    putBig(out, 1, 2); // version
+    out.append(6, '\0');
+    putBig(out, 3, 2); // channels
+    putBig(out, std::uint32_t(picture.height), 4);
+    putBig(out, std::uint32_t(picture.width), 4);
+    putBig(out, 8, 2);  // bits per channel
+    putBig(out, 3, 2);  // RGB
+    out.append(12, 0);  // no colour mode data, image resources or layers
+    putBig(out, 0, 2);  // raw
+    for (int c = 0; c < 3; ++c) // one plane per channel
+        for (const Rgb &p : picture.pixels)
+            out += char(c == 0 ? p.r : c == 1 ? p.g : p.b);
+    return save(path, out);
+}
+
+bool writeHdr(const std::string &path, const Picture &picture)
+{
+    std::string out = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y " + std::to_string(picture.height) + " +X " +
+                      std::to_string(picture.width) + "\n";
+    // Flat RGBE, every mantissa at least 128 as an encoder leaves them.
+    for (const Rgb &p : picture.pixels) {
+        out += char(128 + p.r / 2);
+        out += char(128 + p.g / 2);
+        out += char(128 + p.b / 2);
+        out += char(128);
+    }
+    return save(path, out);
+}
+
+} // namespace
+
+const char *formatName(Format format)
+{
+    const char *const names[] = {"BMP", "PNG", "JPEG", "TGA", "DDS", "PSD", "HDR"};
+    return names[int(format)];
+}
+
+bool writePicture(const std::string &path, const Picture &picture, Format format)
+{
+    auto *rgb = const_cast<unsigned char *>(reinterpret_cast<const unsigned char *>(picture.pixels.data()));
+    switch (format) {
+    case Format::Bmp: return writeBmp(path, picture);
+    case Format::Png: return writePng(path, picture);
+    case Format::Jpeg: return writeJpeg(path, picture, 90);
+    case Format::Tga: return writeTga(path, picture);
+    case Format::Dds:
+        return SOIL_save_image(path.c_str(), SOIL_SAVE_TYPE_DDS, picture.width, picture.height, 3, rgb) != 0;
+    case Format::Psd: return writePsd(path, picture);
+    case Format::Hdr: return writeHdr(path, picture);
+    }
+    return false;
+}
+
+bool writeZeroPng(const std::string &path, int width, int height)
+{
+    const size_t row = size_t(width) + 1, rowsPerPart = 100;
+    const std::string part = deflatedZeros(row * rowsPerPart);
+    const std::string rest = deflatedZeros(row * (size_t(height) % rowsPerPart));
+    std::string data = "\x78\x01";
+    for (int i = 0; i < height / int(rowsPerPart); ++i)
+        data += part;
+    data += rest;
+    data += std::string("\x01\x00\x00\xff\xff", 5); // final, empty stored block
+    // Adler-32 of n zero bytes: a = 1, b = n.
+    putBig(data, std::uint32_t((row * size_t(height) % 65521) << 16 | 1), 4);
+    return savePng(path, width, height, 0, data);
+}
+
+bool writeJpeg(const std::string &path, const Picture &picture, int quality)
+{
+    FILE *file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    jpeg_compress_struct jpeg{};
+    jpeg_error_mgr errors{};
+    jpeg.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&jpeg);
+    jpeg_stdio_dest(&jpeg, file);
+    jpeg.image_width = JDIMENSION(picture.width);
+    jpeg.image_height = JDIMENSION(picture.height);
+    jpeg.input_components = 3;
+    jpeg.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&jpeg);
+    jpeg_set_quality(&jpeg, quality, TRUE);
+    jpeg_start_compress(&jpeg, TRUE);
+    for (int y = 0; y < picture.height; ++y) {
+        auto *row = reinterpret_cast<JSAMPROW>(const_cast<Rgb *>(&picture.at(0, y)));
+        jpeg_write_scanlines(&jpeg, &row, 1);
+    }
+    jpeg_finish_compress(&jpeg);
+    jpeg_destroy_compress(&jpeg);
+    return std::fclose(file) == 0;
+}

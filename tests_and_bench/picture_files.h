@@ -1,0 +1,24 @@
+#pragma once
+
+// Picture files in every format SOIL reads, for the tests and the benchmark.
+
+#include "picture.h"
+
+enum class Format { Bmp, Png, Jpeg, Tga, Dds, Psd, Hdr };
+const Format allFormats[] = {Format::Bmp, Format::Png, Format::Jpeg, Format::Tga,
+                             Format::Dds, Format::Psd, Format::Hdr};
+const char *formatName(Format format);
+
+// Writes `picture` in `format`: 24-bit BMP, RGB PNG, JPEG of quality 90,
+// 24-bit TGA, DXT1 DDS, raw RGB PSD, flat Radiance HDR. False if the file
+// cannot be written in full.
+bool writePicture(const std::string &path, const Picture &picture, Format format);
+
+bool writeJpeg(const std::string &path, const Picture &picture, int quality);
+// Rows unfiltered, or all filtered with Paeth, the filter slowest to undo.
+bool writePng(const std::string &path, const Picture &picture, bool paethFilter = false);
+
+// A grey PNG of width x height black pixels whose data inflates to
+// height * (width + 1) bytes from a file of about a thousandth of that:
+// a decompression bomb.
+bool writeZeroPng(const std::string &path, int width, int height);
