@@ -9,7 +9,12 @@
 
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -262,6 +267,38 @@ TEST_F(Program, ArrowsSlideThePictureAndAResizeCentresItAgain)
     expectFace(frame = viewer.settled(&frame), solid[3], 800, 300);
     viewer.resize(600, 1000);
     expectFace(viewer.settled(&frame), solid[3], 300, 500);
+}
+
+TEST_F(Program, NoDecoderOutlivesAViewerThatCannotStart)
+{
+    // Faces that would keep their decoders busy until the processor limit.
+    std::filesystem::create_directory(dir + "/Data");
+    for (int n = 1; n <= 6; ++n)
+        std::ofstream(face(n), std::ios::binary)
+            << std::string("BM\xe8\3\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\xff\xff\xff\x7f\1\0\0\0\1\0\x18\0", 30)
+            << std::string(24, '\0') << std::string(64, '\x55');
+    // Orphaned decoders come to this process, which can then see how they ended.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const pid_t viewer = fork();
+    if (viewer == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, 1), dup2(quiet, 2);
+        unsetenv("DISPLAY"); // GLUT ends the viewer right after the decodes start
+        if (chdir(dir.c_str()) == 0)
+            execl(CUBEVIEW_BINARY, CUBEVIEW_BINARY, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(viewer, &status, 0), viewer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    rusage usage{};
+    int decoders = 0;
+    for (pid_t pid; (pid = wait4(-1, &status, 0, &usage)) > 0; ++decoders) {
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        EXPECT_LT(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec, 8); // not 16 s: killed with the viewer
+    }
+    EXPECT_EQ(decoders, 6);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 } // namespace
