@@ -10,6 +10,7 @@
 
 #include "face_loader.h"
 #include "isolated_decode.h"
+#include "loading_heap.h"
 
 #include <SOIL/SOIL.h>
 
@@ -196,6 +197,7 @@ const int resultFd = 3; // where a child keeps its result file
     limit(RLIMIT_CORE, 0);
     limit(RLIMIT_CPU, limits.cpuSeconds); // soft and hard alike: SIGKILL
     limit(RLIMIT_AS, mappedBytes() + limits.addressSpace);
+    useLoadingHeap(); // a fresh child would fault in every page of its buffers
 
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     const int file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -332,13 +334,19 @@ void watchChildren()
     }
 }
 
-// Once no decode is under way, children still dying are left to the
-// kernel to reap, so that none is ever waited for.
-void releaseAbandoned()
+bool loading = false; // the viewer's heap is set for loading
+
+// Once no decode is under way, the heap goes back to its usual settings,
+// and children still dying are left to the kernel to reap, so that none is
+// ever waited for.
+void endOfLoading()
 {
     for (const Decode &decode : decodes)
         if (decode.pid != 0)
             return;
+    if (loading)
+        leaveLoadingHeap();
+    loading = false;
     if (abandoned.empty())
         return;
     signal(SIGCHLD, SIG_IGN);
@@ -419,6 +427,10 @@ void startFaceLoad(int slot, const char *path)
 GLuint finishFaceLoad(int slot)
 {
     Decode &decode = decodes[slot];
+    if (decode.pid != 0 && !loading) {
+        useLoadingHeap();
+        loading = true;
+    }
     GLuint texture = 0;
     while (decode.pid != 0 && !ended(decode, watchMs))
         watchChildren();
@@ -429,6 +441,6 @@ GLuint finishFaceLoad(int slot)
     if (decode.result >= 0)
         close(decode.result);
     decode.result = -1;
-    releaseAbandoned();
+    endOfLoading();
     return texture;
 }
