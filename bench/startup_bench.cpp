@@ -1,59 +1,87 @@
 // Time from launching a viewer to its first frame on screen, measured from
-// outside: an X client that starts the program and waits for its window
-// titled "color" to show a non-black pixel at the centre, where the cube is.
-// Two builds run alternately on the same faces; the median of the ratios of
-// the back-to-back pairs is compared with the goal.
+// outside: an X client starts the program and waits for its window titled
+// "color" to show a lit pixel at the centre, where the cube is.
 //
-// Usage: startup_bench VIEWER BASELINE [RUNS]   (needs DISPLAY)
+// Three builds run in turn on the same faces: the viewer, the same viewer
+// loading in-process (the baseline), and the same viewer handed pictures
+// already decoded (the floor: everything but decoding). Each row gives the
+// median times, the median ratio of viewer to baseline over the runs, and
+// how much of the baseline's decoding time still shows in the viewer:
+// (viewer - floor) / (baseline - floor).
+//
+// Usage: startup_bench VIEWER BASELINE FLOOR [RUNS [ROW]]   (needs DISPLAY;
+// ROW, from 1, runs that row alone)
 
 #include "picture_files.h"
 #include "viewer_window.h"
+
+#include <SOIL/SOIL.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds from launch to the first lit pixel, or -1.
+// Milliseconds from launch to the first lit pixel, or -1 if none shows or
+// the face there is white, its picture lost.
 double firstFrameMs(const std::string &binary, const std::string &dir)
 {
     const auto start = Clock::now();
     const ViewerWindow viewer(binary, dir);
-    while (viewer.window && Clock::now() - start < std::chrono::seconds(30)) {
+    while (viewer.window && Clock::now() - start < std::chrono::seconds(60)) {
         const Picture centre = viewer.frame(396, 296, 8, 8);
         for (const Rgb &p : centre.pixels)
             if (p.r || p.g || p.b)
-                return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+                return p == Rgb{255, 255, 255} ? -1
+                                               : std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         pauseMs(5);
     }
     return -1;
 }
 
-// Smooth colour with some grain, so that it compresses like a photograph.
-Picture photo(int side, unsigned seed)
+// Smooth colour with some grain; with `detail`, a quarter of it is fine
+// detail, as in a photograph of something in front of a clear sky.
+Picture photo(int side, unsigned seed, bool detail = false)
 {
     Picture p(side, side, Rgb{});
     for (int y = 0; y < side; ++y)
         for (int x = 0; x < side; ++x) {
             seed = seed * 1103515245 + 12345;
-            const int grain = int(seed >> 27);
+            const bool busy = detail && x >= side / 2 && y >= side / 2;
+            const int grain = int(seed >> (busy ? 25 : 28));
             p.at(x, y) = Rgb{std::uint8_t(x * 255 / side + grain), std::uint8_t(y * 255 / side + grain),
                              std::uint8_t((x + y) * 127 / side + grain)};
         }
     return p;
 }
 
-std::string faceDirectory(const char *name)
+std::string facePath(const std::string &dir, int n) { return dir + "/Data/cube" + std::to_string(n) + ".bmp"; }
+
+// The same faces, decoded here, for the floor build.
+bool writeDecoded(const std::string &from, const std::string &to)
 {
-    const std::string dir = std::filesystem::temp_directory_path() / (std::string("cubeview-bench-") + name);
-    std::filesystem::create_directories(dir + "/Data");
-    return dir;
+    std::filesystem::create_directories(to + "/Data");
+    for (int n = 1; n <= 6; ++n) {
+        std::int32_t sizes[3] = {};
+        unsigned char *pixels = SOIL_load_image(facePath(from, n).c_str(), &sizes[0], &sizes[1], &sizes[2], 0);
+        if (!pixels)
+            return false;
+        std::ofstream file(facePath(to, n), std::ios::binary);
+        file.write(reinterpret_cast<const char *>(sizes), sizeof sizes);
+        file.write(reinterpret_cast<const char *>(pixels), std::streamsize(sizes[0]) * sizes[1] * sizes[2]);
+        SOIL_free_image_data(pixels);
+        if (!file.flush())
+            return false;
+    }
+    return true;
 }
 
 double median(std::vector<double> v)
@@ -66,55 +94,81 @@ double median(std::vector<double> v)
 
 int main(int argc, char **argv)
 {
-    if (argc < 3 || !std::getenv("DISPLAY")) {
-        std::fprintf(stderr, "usage: startup_bench VIEWER BASELINE [RUNS], with DISPLAY set\n");
+    if (argc < 4 || !std::getenv("DISPLAY")) {
+        std::fprintf(stderr, "usage: startup_bench VIEWER BASELINE FLOOR [RUNS [ROW]], with DISPLAY set\n");
         return 2;
     }
-    const std::string viewer = std::filesystem::absolute(argv[1]), baseline = std::filesystem::absolute(argv[2]);
-    const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 9;
-
-    const std::string big = faceDirectory("big-png"), mixed = faceDirectory("mixed");
-    bool written = true;
-    for (int n = 1; n <= 6; ++n)
-        written &= writePicture(big + "/Data/cube" + std::to_string(n) + ".bmp", photo(2048, unsigned(n)), Format::Png);
-    const auto face = [&](int n) { return mixed + "/Data/cube" + std::to_string(n) + ".bmp"; };
-    written &= writeBmp(face(1), photo(256, 1)) && writePicture(face(2), photo(256, 2), Format::Png) &&
-               writePicture(face(3), photo(256, 3), Format::Jpeg) && writePicture(face(4), photo(256, 4), Format::Tga) &&
-               writeBmp(face(5), photo(301, 5)) && writePicture(face(6), photo(128, 6), Format::Png);
-    if (!written) {
-        std::fprintf(stderr, "startup_bench: cannot write the face pictures\n");
-        return 1;
-    }
+    const std::string builds[3] = {std::filesystem::absolute(argv[1]), std::filesystem::absolute(argv[2]),
+                                   std::filesystem::absolute(argv[3])};
+    const int runs = argc > 4 ? std::max(1, std::atoi(argv[4])) : 9;
+    const int onlyRow = argc > 5 ? std::atoi(argv[5]) : 0;
+    const std::string root = std::filesystem::temp_directory_path() / "cubeview-bench";
 
     const struct {
         const char *name;
-        std::string dir;
+        int runs;
         double goal;
-    } sets[] = {{"six 2048x2048 PNG faces", big, 0.65}, {"six small faces, mixed formats", mixed, 1.0}};
+        std::function<bool(const std::string &dir)> write;
+    } sets[] = {
+        {"six 2048x2048 PNG", runs, 0.58,
+         [](const std::string &dir) {
+             bool written = true;
+             for (int n = 1; n <= 6; ++n)
+                 written &= writePicture(facePath(dir, n), photo(2048, unsigned(n)), Format::Png);
+             return written;
+         }},
+        {"six small faces, mixed formats", runs, 1.0,
+         [](const std::string &dir) {
+             return writeBmp(facePath(dir, 1), photo(256, 1)) &&
+                    writePicture(facePath(dir, 2), photo(256, 2), Format::Png) &&
+                    writePicture(facePath(dir, 3), photo(256, 3), Format::Jpeg) &&
+                    writePicture(facePath(dir, 4), photo(256, 4), Format::Tga) &&
+                    writeBmp(facePath(dir, 5), photo(301, 5)) &&
+                    writePicture(facePath(dir, 6), photo(128, 6), Format::Png);
+         }},
+        {"six 8192x8192 JPEG photos", std::max(3, runs / 5), 0.60,
+         [](const std::string &dir) {
+             bool written = true;
+             for (int n = 1; n <= 6; ++n)
+                 written &= writePicture(facePath(dir, n), photo(8192, unsigned(n), true), Format::Jpeg);
+             return written;
+         }},
+    };
     bool met = true;
-    std::printf("%-32s %12s %12s %7s %6s\n", "faces", "viewer ms", "baseline ms", "ratio", "goal");
+    std::printf("%-32s %5s %10s %12s %9s %7s %6s %10s\n", "faces", "runs", "viewer ms", "baseline ms", "floor ms",
+                "ratio", "goal", "decoding");
     for (const auto &set : sets) {
-        std::vector<double> ours, theirs;
-        for (int run = 0; run < runs; ++run) { // alternate which goes first
-            const bool oursFirst = run % 2 == 0;
-            const double a = firstFrameMs(oursFirst ? viewer : baseline, set.dir);
-            const double b = firstFrameMs(oursFirst ? baseline : viewer, set.dir);
-            ours.push_back(oursFirst ? a : b);
-            theirs.push_back(oursFirst ? b : a);
-        }
-        if (*std::min_element(ours.begin(), ours.end()) < 0 || *std::min_element(theirs.begin(), theirs.end()) < 0) {
-            std::fprintf(stderr, "startup_bench: a viewer showed no frame\n");
+        if (onlyRow && &set != &sets[onlyRow - 1])
+            continue;
+        const std::string dir = root + "/faces", decoded = root + "/decoded";
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(dir + "/Data");
+        if (!set.write(dir) || !writeDecoded(dir, decoded)) {
+            std::fprintf(stderr, "startup_bench: cannot write the faces for %s\n", set.name);
             return 1;
         }
-        // Each pair ran back to back, so its ratio is little moved by the machine's drift.
-        std::vector<double> ratios;
-        for (size_t i = 0; i < ours.size(); ++i)
-            ratios.push_back(ours[i] / theirs[i]);
+        std::vector<double> times[3], ratios;
+        for (int run = 0; run < set.runs; ++run) {
+            double ms[3];
+            for (int i = 0; i < 3; ++i) { // a different build goes first each run
+                const int build = (run + i) % 3;
+                ms[build] = firstFrameMs(builds[build], build == 2 ? decoded : dir);
+                if (ms[build] < 0) {
+                    std::fprintf(stderr, "startup_bench: %s showed no picture\n", builds[build].c_str());
+                    return 1;
+                }
+                times[build].push_back(ms[build]);
+            }
+            // Each run's builds ran back to back, so their ratio is little moved by the machine's drift.
+            ratios.push_back(ms[0] / ms[1]);
+        }
+        const double viewer = median(times[0]), baseline = median(times[1]), floor = median(times[2]);
         const double ratio = median(ratios);
         met &= ratio <= set.goal;
-        std::printf("%-32s %12.0f %12.0f %7.2f %6.2f\n", set.name, median(ours), median(theirs), ratio, set.goal);
+        std::printf("%-32s %5d %10.0f %12.0f %9.0f %7.2f %6.2f %9.0f%%\n", set.name, set.runs, viewer, baseline, floor,
+                    ratio, set.goal, 100 * (viewer - floor) / (baseline - floor));
+        std::fflush(stdout);
     }
-    std::filesystem::remove_all(big);
-    std::filesystem::remove_all(mixed);
+    std::filesystem::remove_all(root);
     return met ? 0 : 1;
 }
