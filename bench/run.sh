@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Start-up benchmark: time from launch to the first frame of the viewer,
-# against the same viewer loading in-process and the same viewer handed
-# pictures already decoded; medians of RUNS runs each (default 9; a fifth
-# of that, at least 3, for the big JPEG faces). Under a private Xvfb.
+# against the same viewer without its decoders' sandbox, loading in-process,
+# and handed pictures already decoded; medians of RUNS runs each (default 9;
+# a fifth of that, at least 3, for the big JPEG faces). Under a private Xvfb.
 # Usage: bench/run.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 . tools/deps.sh
 . tools/private_xvfb.sh
 
-install_missing "${BUILD_PACKAGES[@]}" libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb libseccomp-dev pkgconf
+install_missing "${BUILD_PACKAGES[@]}" libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb
 cmake -S . -B build -DCUBEVIEW_TESTS=ON >/dev/null
-cmake --build build -j"$(nproc)" --target cubeview cubeview_inprocess cubeview_predecoded startup_bench >/dev/null
+cmake --build build -j"$(nproc)" --target cubeview cubeview_unsandboxed cubeview_inprocess cubeview_predecoded startup_bench >/dev/null
 start_private_xvfb
-./build/bench/startup_bench build/cubeview build/bench/cubeview_inprocess build/bench/cubeview_predecoded "$@"
+./build/bench/startup_bench build/cubeview build/bench/cubeview_unsandboxed build/bench/cubeview_inprocess \
+    build/bench/cubeview_predecoded "$@"

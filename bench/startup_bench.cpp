@@ -2,15 +2,17 @@
 // outside: an X client starts the program and waits for its window titled
 // "color" to show a lit pixel at the centre, where the cube is.
 //
-// Three builds run in turn on the same faces: the viewer, the same viewer
-// loading in-process (the baseline), and the same viewer handed pictures
-// already decoded (the floor: everything but decoding). Each row gives the
-// median times, the median ratio of viewer to baseline over the runs, and
-// how much of the baseline's decoding time still shows in the viewer:
-// (viewer - floor) / (baseline - floor).
+// Four builds run in turn on the same faces: the viewer, the same viewer
+// whose decoding children skip their sandbox, the same viewer loading
+// in-process (the baseline), and the same viewer handed pictures already
+// decoded (the floor: everything but decoding). Each row gives the median
+// times; the median ratio over the runs of viewer to baseline, against its
+// goal; how much of the baseline's decoding time still shows in the viewer,
+// (viewer - floor) / (baseline - floor); and the median ratio of viewer to
+// unsandboxed viewer, what the sandbox costs.
 //
-// Usage: startup_bench VIEWER BASELINE FLOOR [RUNS [ROW]]   (needs DISPLAY;
-// ROW, from 1, runs that row alone)
+// Usage: startup_bench VIEWER UNSANDBOXED BASELINE FLOOR [RUNS [ROW]]
+// (needs DISPLAY; ROW, from 1, runs that row alone)
 
 #include "picture_files.h"
 #include "viewer_window.h"
@@ -94,14 +96,16 @@ double median(std::vector<double> v)
 
 int main(int argc, char **argv)
 {
-    if (argc < 4 || !std::getenv("DISPLAY")) {
-        std::fprintf(stderr, "usage: startup_bench VIEWER BASELINE FLOOR [RUNS [ROW]], with DISPLAY set\n");
+    if (argc < 5 || !std::getenv("DISPLAY")) {
+        std::fprintf(stderr, "usage: startup_bench VIEWER UNSANDBOXED BASELINE FLOOR [RUNS [ROW]], with DISPLAY set\n");
         return 2;
     }
-    const std::string builds[3] = {std::filesystem::absolute(argv[1]), std::filesystem::absolute(argv[2]),
-                                   std::filesystem::absolute(argv[3])};
-    const int runs = argc > 4 ? std::max(1, std::atoi(argv[4])) : 9;
-    const int onlyRow = argc > 5 ? std::atoi(argv[5]) : 0;
+    enum { viewer, unsandboxed, baseline, floor, builds };
+    std::string binaries[builds];
+    for (int build = 0; build < builds; ++build)
+        binaries[build] = std::filesystem::absolute(argv[1 + build]);
+    const int runs = argc > 5 ? std::max(1, std::atoi(argv[5])) : 9;
+    const int onlyRow = argc > 6 ? std::atoi(argv[6]) : 0;
     const std::string root = std::filesystem::temp_directory_path() / "cubeview-bench";
 
     const struct {
@@ -135,8 +139,8 @@ int main(int argc, char **argv)
          }},
     };
     bool met = true;
-    std::printf("%-32s %5s %10s %12s %9s %7s %6s %10s\n", "faces", "runs", "viewer ms", "baseline ms", "floor ms",
-                "ratio", "goal", "decoding");
+    std::printf("%-31s %4s %7s %12s %9s %8s %6s %5s %9s %8s\n", "faces", "runs", "viewer", "unsandboxed",
+                "baseline", "floor", "ratio", "goal", "decoding", "sandbox");
     for (const auto &set : sets) {
         if (onlyRow && &set != &sets[onlyRow - 1])
             continue;
@@ -147,26 +151,31 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "startup_bench: cannot write the faces for %s\n", set.name);
             return 1;
         }
-        std::vector<double> times[3], ratios;
+        std::vector<double> times[builds], ratios, sandboxCosts;
         for (int run = 0; run < set.runs; ++run) {
-            double ms[3];
-            for (int i = 0; i < 3; ++i) { // a different build goes first each run
-                const int build = (run + i) % 3;
-                ms[build] = firstFrameMs(builds[build], build == 2 ? decoded : dir);
+            double ms[builds];
+            for (int i = 0; i < builds; ++i) { // a different build goes first each run
+                const int build = (run + i) % builds;
+                ms[build] = firstFrameMs(binaries[build], build == floor ? decoded : dir);
                 if (ms[build] < 0) {
-                    std::fprintf(stderr, "startup_bench: %s showed no picture\n", builds[build].c_str());
+                    std::fprintf(stderr, "startup_bench: %s showed no picture\n", binaries[build].c_str());
                     return 1;
                 }
                 times[build].push_back(ms[build]);
             }
-            // Each run's builds ran back to back, so their ratio is little moved by the machine's drift.
-            ratios.push_back(ms[0] / ms[1]);
+            // Each run's builds ran back to back, so their ratios are little moved by the machine's drift.
+            ratios.push_back(ms[viewer] / ms[baseline]);
+            sandboxCosts.push_back(ms[viewer] / ms[unsandboxed]);
         }
-        const double viewer = median(times[0]), baseline = median(times[1]), floor = median(times[2]);
+        double medians[builds];
+        for (int build = 0; build < builds; ++build)
+            medians[build] = median(times[build]);
         const double ratio = median(ratios);
         met &= ratio <= set.goal;
-        std::printf("%-32s %5d %10.0f %12.0f %9.0f %7.2f %6.2f %9.0f%%\n", set.name, set.runs, viewer, baseline, floor,
-                    ratio, set.goal, 100 * (viewer - floor) / (baseline - floor));
+        std::printf("%-31s %4d %5.0f ms %9.0f ms %6.0f ms %5.0f ms %6.2f %5.2f %8.0f%% %8.3f\n", set.name,
+                    set.runs, medians[viewer], medians[unsandboxed], medians[baseline], medians[floor], ratio,
+                    set.goal, 100 * (medians[viewer] - medians[floor]) / (medians[baseline] - medians[floor]),
+                    median(sandboxCosts));
         std::fflush(stdout);
     }
     std::filesystem::remove_all(root);

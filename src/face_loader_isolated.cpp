@@ -8,6 +8,7 @@
 // what SOIL_load_OGL_texture does after decoding. Nothing is ever decoded in
 // the viewer's own process.
 
+#include "decode_sandbox.h"
 #include "face_loader.h"
 #include "isolated_decode.h"
 #include "loading_heap.h"
@@ -210,6 +211,9 @@ const int resultFd = 3; // where a child keeps its result file
     if (bytes == MAP_FAILED)
         _exit(1);
     close(file);
+    // From here on nothing but the result file can be reached. A kernel that
+    // refuses the filter leaves the child under its other limits alone.
+    enterDecodeSandbox(resultFd, sizeof(DecodedHeader) + limits.pixelBytes);
 
     if (decodeHooks.inChild)
         decodeHooks.inChild();

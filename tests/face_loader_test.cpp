@@ -14,11 +14,15 @@
 #include <sched.h>
 #include <seccomp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -128,6 +132,23 @@ bool refuse(std::initializer_list<const char *> calls, int error)
     const bool loaded = seccomp_load(filter) == 0;
     seccomp_release(filter);
     return loaded;
+}
+
+// A decoder that runs for many seconds, stopped only by its limits.
+void spin()
+{
+    for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
+    }
+}
+
+// The first line of /proc/PID/status that starts with `key`, or "".
+std::string status(pid_t pid, const std::string &key)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key, 0) == 0)
+            return line;
+    return "";
 }
 
 class FaceLoader : public ::testing::Test {
@@ -253,13 +274,55 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
     }
 
     // A decode that would run for many seconds is stopped by its processor limit.
-    decodeHooks.inChild = [] {
-        for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
-        }
-    };
+    decodeHooks.inChild = spin;
     EXPECT_EQ(load({good}), std::vector{white});
     ASSERT_EQ(reaped.size(), 1u);
     EXPECT_NEAR(cpuSeconds(reaped[0].usage), double(limits.cpuSeconds), 0.5);
+}
+
+TEST_F(FaceLoader, ADecoderThatBreaksOutReachesNothing)
+{
+    // Seen from outside while it decodes: a filter, no new privileges, and
+    // nothing open but its result file and /dev/null.
+    setDecodeBudget(1 << 22); // one second of processor time
+    decodeHooks.inChild = spin;
+    startFaceLoad(0, good.c_str());
+    pid_t child = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc"))
+        if (std::isdigit(entry.path().filename().string()[0]) &&
+            status(std::stoi(entry.path().filename()), "PPid:") == "PPid:\t" + std::to_string(getpid()))
+            child = std::stoi(entry.path().filename());
+    ASSERT_NE(child, 0);
+    // Until it is past its set-up, or has ended without ever getting there.
+    while (status(child, "Seccomp:") == "Seccomp:\t0" && status(child, "State:") != "State:\tZ (zombie)")
+        usleep(1000);
+    EXPECT_EQ(status(child, "Seccomp:"), "Seccomp:\t2");
+    EXPECT_EQ(status(child, "NoNewPrivs:"), "NoNewPrivs:\t1");
+    std::vector<std::string> descriptors;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
+        descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
+    std::sort(descriptors.begin(), descriptors.end());
+    ASSERT_EQ(descriptors.size(), 4u);
+    EXPECT_EQ(descriptors[3].rfind("3 /memfd:face", 0), 0u) << descriptors[3];
+    EXPECT_EQ(descriptors[0] + descriptors[1] + descriptors[2], "0 /dev/null1 /dev/null2 /dev/null");
+    EXPECT_EQ(sizeOf(finishFaceLoad(0)), white);
+
+    // Whatever it tries beyond decoding ends it.
+    const std::pair<const char *, void (*)()> attempts[] = {
+        {"open a file", [] { open("/etc/hostname", O_RDONLY); }},
+        {"create a socket", [] { socket(AF_INET, SOCK_STREAM, 0); }},
+        {"run a program", [] { execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
+        {"map executable memory",
+         [] { mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
+        {"write to a descriptor not its result", [] { ::write(1, "!", 1); }},
+    };
+    for (const auto &[name, attempt] : attempts) {
+        reaped.clear();
+        decodeHooks.inChild = attempt;
+        EXPECT_EQ(load({good}), std::vector{white}) << name;
+        ASSERT_EQ(reaped.size(), 1u) << name;
+        EXPECT_TRUE(WIFSIGNALED(reaped[0].status) && WTERMSIG(reaped[0].status) == SIGSYS) << name;
+    }
 }
 
 TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)

@@ -293,10 +293,10 @@ TEST_F(Program, NoDecoderOutlivesAViewerThatCannotStart)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     rusage usage{};
     int decoders = 0;
-    for (pid_t pid; (pid = wait4(-1, &status, 0, &usage)) > 0; ++decoders) {
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-        EXPECT_LT(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec, 8); // not 16 s: killed with the viewer
-    }
+    // Each was killed with the viewer, or saw it gone and left: none used
+    // its 16 s of processor time.
+    for (; wait4(-1, &status, 0, &usage) > 0; ++decoders)
+        EXPECT_LT(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec, 8);
     EXPECT_EQ(decoders, 6);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }

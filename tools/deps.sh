@@ -14,4 +14,4 @@ install_missing() {
 }
 
 # What building the viewer needs.
-BUILD_PACKAGES=(g++ make cmake freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libsoil-dev)
+BUILD_PACKAGES=(g++ make cmake pkgconf freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libsoil-dev libseccomp-dev)

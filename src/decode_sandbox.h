@@ -1,0 +1,13 @@
+#pragma once
+
+// The sandbox a decoding child enters once it has mapped its picture and
+// closed every descriptor but its result file: no new privileges, writes
+// capped at `maxResultBytes`, and a seccomp filter that lets through only
+// what decoding and handing the result back need. Anything else ends the
+// child at once.
+
+#include <cstdint>
+
+// False if the kernel refused the filter; the child then decodes under its
+// other limits alone.
+bool enterDecodeSandbox(int resultFd, std::uint64_t maxResultBytes);
