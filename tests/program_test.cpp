@@ -16,8 +16,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 namespace {
 
@@ -28,23 +30,24 @@ struct Viewer : ViewerWindow {
         if (!window)
             return;
         XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
-        const Picture black(800, 600, Rgb{0, 0, 0});
-        settled(&black);
+        last = Picture(800, 600, Rgb{0, 0, 0});
+        settle();
     }
 
-    // The frame once it has held still for 300 ms (after first leaving `from`, if given).
-    Picture settled(const Picture *from = nullptr) const
+    // The frame once it has changed from the last one and then held still
+    // for 300 ms; a frame that does not change is taken after 5 s.
+    const Picture &settle()
     {
-        Picture last = frame();
-        for (int tries = 0; from && last.pixels == from->pixels && tries < 500; ++tries, pauseMs(10))
-            last = frame();
+        Picture next = frame();
+        for (int tries = 0; next.pixels == last.pixels && tries < 500; ++tries, pauseMs(10))
+            next = frame();
         for (int still = 0, tries = 0; still < 15 && tries < 500; ++tries) {
             pauseMs(20);
-            Picture next = frame();
-            still = next.width == last.width && next.pixels == last.pixels ? still + 1 : 0;
-            last = std::move(next);
+            Picture again = frame();
+            still = again.width == next.width && again.pixels == next.pixels ? still + 1 : 0;
+            next = std::move(again);
         }
-        return last;
+        return last = std::move(next);
     }
 
     void press(KeySym key, int times = 1)
@@ -65,13 +68,51 @@ struct Viewer : ViewerWindow {
         XResizeWindow(display, window, unsigned(width), unsigned(height));
         XSync(display, False);
     }
+
+    Picture last{0, 0, {}};
 };
 
-// Face pictures: solid colours for faces 1 to 5, four quadrants for face 6.
-const Rgb solid[6] = {{0, 0, 0}, {180, 0, 180}, {0, 170, 170}, {130, 70, 0}, {60, 130, 0}, {0, 60, 130}};
-const Rgb topLeft{230, 40, 40}, topRight{40, 200, 60}, bottomLeft{40, 80, 220}, bottomRight{240, 220, 40};
+// Face n's picture has four quarters of its own colours: top left, top
+// right, bottom left, bottom right.
+const Rgb quarters[7][4] = {
+    {},
+    {{230, 40, 40}, {40, 200, 60}, {40, 80, 220}, {240, 220, 40}},
+    {{180, 0, 180}, {0, 170, 170}, {130, 70, 0}, {60, 130, 0}},
+    {{250, 150, 150}, {150, 250, 150}, {150, 150, 250}, {20, 20, 20}},
+    {{100, 0, 0}, {0, 100, 0}, {0, 0, 100}, {100, 100, 100}},
+    {{255, 128, 0}, {128, 255, 0}, {0, 128, 255}, {255, 0, 128}},
+    {{90, 200, 120}, {200, 90, 120}, {120, 90, 200}, {160, 160, 40}},
+};
+const int checkered = 2;          // face 6's bottom left quarter alternates about its colour
 const Rgb white{255, 255, 255};
+const Rgb allWhite[4] = {white, white, white, white};
 const int faceSide = 118; // an unturned face: 600 / (2.25 * 2.25) pixels
+
+// Which of the picture's quarters shows in the top left, top right, bottom
+// left and bottom right of the face square.
+using View = std::array<int, 4>;
+const View mirrored{1, 0, 3, 2}, upsideDown{2, 3, 0, 1};
+const View turnedLeft{0, 2, 1, 3}, turnedRight{3, 1, 2, 0}; // a quarter turn of the face seen mirrored
+
+// Face 6, in view first, is 301 pixels wide (rows of 903 bytes) with a
+// one-pixel checker in one quarter, shrunk on screen; face 3 is 16 pixels
+// square, enlarged. So both texture filters show.
+Picture facePicture(int n)
+{
+    const int width = n == 6 ? 301 : n == 3 ? 16 : 128, height = n == 3 ? 16 : 128;
+    Picture picture(width, height, Rgb{});
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const int quarter = (y >= height / 2) * 2 + (x >= width / 2);
+            Rgb c = quarters[n][quarter];
+            if (n == 6 && quarter == checkered) {
+                const int step = (x + y) % 2 ? 30 : -30;
+                c = Rgb{std::uint8_t(c.r + step), std::uint8_t(c.g + step), std::uint8_t(c.b + step)};
+            }
+            picture.at(x, y) = c;
+        }
+    return picture;
+}
 
 struct Box {
     int left = -1, top = -1, right = -1, bottom = -1; // inclusive
@@ -94,38 +135,52 @@ Box litBox(const Picture &frame)
     return box;
 }
 
-// Whether every pixel of [x0, x1) x [y0, y1) is within 2 of `colour`.
-::testing::AssertionResult probeRect(const Picture &frame, int x0, int y0, int x1, int y1, Rgb colour)
+// Whether the mean of [x0, x1) x [y0, y1) is within 3 of `colour`, and its
+// pixels within `spread` + 2. How many different pixels it holds goes to
+// `distinct`.
+::testing::AssertionResult probeRect(const Picture &frame, int x0, int y0, int x1, int y1, Rgb colour,
+                                     int spread = 0, size_t *distinct = nullptr)
 {
+    double sum[3] = {};
+    std::set<std::uint32_t> seen;
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x) {
             const Rgb p = frame.at(x, y);
-            if (std::abs(p.r - colour.r) > 2 || std::abs(p.g - colour.g) > 2 || std::abs(p.b - colour.b) > 2)
-                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is " << int(p.r)
-                                                     << " " << int(p.g) << " " << int(p.b);
+            const int d[3] = {p.r - colour.r, p.g - colour.g, p.b - colour.b};
+            for (int c = 0; c < 3; ++c) {
+                sum[c] += d[c];
+                if (std::abs(d[c]) > spread + 2)
+                    return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is " << int(p.r)
+                                                         << " " << int(p.g) << " " << int(p.b);
+            }
+            seen.insert(std::uint32_t(p.r) << 16 | p.g << 8 | p.b);
         }
+    if (distinct)
+        *distinct = seen.size();
+    const double pixels = double(x1 - x0) * (y1 - y0);
+    for (double s : sum)
+        if (std::abs(s / pixels) > 3)
+            return ::testing::AssertionFailure() << "the mean is off by " << s / pixels;
     return ::testing::AssertionSuccess();
 }
 
-// One face square, of the unturned size, centred at (cx, cy) and all `colour`.
-void expectFace(const Picture &frame, Rgb colour, double cx, double cy)
+// An unturned face square centred at (cx, cy), its quarters showing
+// `colours` in the order of `view`.
+void expectFace(const Picture &frame, const Rgb (&colours)[4], const View &view, double cx, double cy)
 {
     const Box box = litBox(frame);
     EXPECT_NEAR(box.right - box.left + 1, faceSide, 1);
     EXPECT_NEAR(box.bottom - box.top + 1, faceSide, 1);
     EXPECT_NEAR(box.centreX(), cx, 1);
     EXPECT_NEAR(box.centreY(), cy, 1);
-    EXPECT_TRUE(probeRect(frame, box.left + 2, box.top + 2, box.right - 1, box.bottom - 1, colour));
-}
-
-// The four quadrants of the face square in the 800 x 600 window, each all one colour.
-void expectQuadrants(const Picture &frame, Rgb topLeftQuarter, Rgb topRightQuarter, Rgb bottomLeftQuarter,
-                     Rgb bottomRightQuarter)
-{
-    EXPECT_TRUE(probeRect(frame, 344, 244, 397, 297, topLeftQuarter));
-    EXPECT_TRUE(probeRect(frame, 403, 244, 456, 297, topRightQuarter));
-    EXPECT_TRUE(probeRect(frame, 344, 303, 397, 356, bottomLeftQuarter));
-    EXPECT_TRUE(probeRect(frame, 403, 303, 456, 356, bottomRightQuarter));
+    const int half = faceSide / 2, inset = 5; // clear of the quarters' blended edges
+    for (int q = 0; q < 4; ++q) {
+        const int x0 = box.left + (q % 2) * half + inset, y0 = box.top + (q / 2) * half + inset;
+        const bool checker = &colours == &quarters[6] && view[q] == checkered;
+        EXPECT_TRUE(probeRect(frame, x0, y0, x0 + half - 2 * inset, y0 + half - 2 * inset, colours[view[q]],
+                              checker ? 30 : 0))
+            << "quarter " << q;
+    }
 }
 
 class Program : public ::testing::Test {
@@ -140,17 +195,13 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     std::string face(int n) const { return dir + "/Data/cube" + std::to_string(n) + ".bmp"; }
-    void makeFaces(int leaveOut = 0)
+    // Faces 1 to 6 in TGA, PNG, PNG, TGA, BMP and BMP, all under .bmp names.
+    void makeFaces()
     {
-        Picture quadrants(128, 128, topLeft);
-        quadrants.fillRect(64, 0, 128, 64, topRight);
-        quadrants.fillRect(0, 64, 64, 128, bottomLeft);
-        quadrants.fillRect(64, 64, 128, 128, bottomRight);
+        const Format formats[7] = {{}, Format::Tga, Format::Png, Format::Png, Format::Tga, Format::Bmp, Format::Bmp};
         std::filesystem::create_directory(dir + "/Data");
         for (int n = 1; n <= 6; ++n)
-            if (n != leaveOut) {
-                ASSERT_TRUE(writeBmp(face(n), n == 6 ? quadrants : Picture(128, 128, solid[n])));
-            }
+            ASSERT_TRUE(writePicture(face(n), facePicture(n), formats[n]));
     }
 
     std::string dir;
@@ -170,10 +221,14 @@ TEST_F(Program, OpensOnTheFarFaceMirroredAndPrintsNothing)
         EXPECT_EQ((std::vector{x, y, a.width, a.height}), (std::vector{200, 200, 800, 600}));
 
         // The back face shows, seen from inside: mirrored left to right, upright.
-        const Picture first = viewer.settled();
+        const Picture first = viewer.last;
         const Box box = litBox(first); // 400 +- 59.26 by 300 +- 59.26
         EXPECT_EQ((std::vector{box.left, box.top, box.right, box.bottom}), (std::vector{341, 241, 458, 358}));
-        expectQuadrants(first, topRight, topLeft, bottomRight, bottomLeft);
+        expectFace(first, quarters[6], mirrored, 400, 300);
+        // Shrunk with linear filtering, the checker blends into many shades.
+        size_t shades = 0;
+        EXPECT_TRUE(probeRect(first, 405, 305, 455, 355, quarters[6][checkered], 30, &shades));
+        EXPECT_GT(shades, 8u);
 
         pauseMs(300); // idle runs all the while, yet nothing changes without input
         EXPECT_TRUE(viewer.frame().pixels == first.pixels);
@@ -182,67 +237,42 @@ TEST_F(Program, OpensOnTheFarFaceMirroredAndPrintsNothing)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(output), {}), "");
 }
 
-TEST_F(Program, FacesWithoutAUsablePictureAreWhite)
+TEST_F(Program, TheKeysTurnTheCubeAboutItsOwnAxesAndEveryFaceShowsFromInside)
 {
-    {
-        Viewer viewer(dir); // no Data directory at all
-        ASSERT_TRUE(viewer.window);
-        expectFace(viewer.settled(), white, 400, 300);
+    makeFaces();
+    Viewer viewer(dir);
+    ASSERT_TRUE(viewer.window);
+    const struct {
+        KeySym key;
+        int presses, face;
+        View view;
+    } walk[] = {
+        {XK_a, 45, 6, turnedLeft},   // a quarter turn counter-clockwise
+        {XK_z, 90, 6, turnedRight},  // half a turn back: a quarter clockwise from the start
+        {XK_a, 45, 6, mirrored},     // back at the start
+        {XK_s, 45, 5, mirrored},     // the bottom face turns to the back
+        {XK_s, 45, 1, upsideDown},   // then the front
+        {XK_s, 45, 2, upsideDown},   // then the top
+        {XK_x, 135, 6, mirrored},    // x undoes s
+        {XK_d, 45, 3, mirrored},     // the right face
+        {XK_c, 90, 4, mirrored},     // c undoes d, and on to the left face
+    };
+    for (const auto &step : walk) {
+        viewer.press(step.key, step.presses);
+        SCOPED_TRACE(::testing::Message() << step.presses << " x " << XKeysymToString(step.key));
+        expectFace(viewer.settle(), quarters[step.face], step.view, 400, 300);
     }
-    makeFaces(6);
-    // Nor do faces whose file is not a picture, or would block a reader.
-    std::filesystem::remove(face(2));
-    ASSERT_EQ(mkfifo(face(2).c_str(), 0600), 0);
-    std::ofstream(face(4)) << "BM not really a picture";
-    Viewer viewer(dir);
-    ASSERT_TRUE(viewer.window);
-    const Picture first = viewer.settled();
-    expectFace(first, white, 400, 300);
-    viewer.press(XK_d, 45); // a quarter turn brings the right face round
-    expectFace(viewer.settled(&first), solid[3], 400, 300);
-}
-
-TEST_F(Program, PicturesAreKnownByContentAndOddRowLengthsStayStraight)
-{
-    makeFaces();
-    Picture odd(301, 77, topLeft); // rows of 903 bytes, not a multiple of 4
-    odd.fillRect(100, 0, 301, 77, bottomLeft);
-    ASSERT_TRUE(writeBmp(face(6), odd));
-    ASSERT_TRUE(writePicture(face(1), Picture(128, 128, bottomRight), Format::Tga)); // a TGA under a .bmp name
-
-    Viewer viewer(dir);
-    ASSERT_TRUE(viewer.window);
-    const Picture first = viewer.settled();
-    // Mirrored, the narrow band is on the right, straight from top to bottom.
-    EXPECT_TRUE(probeRect(first, 343, 243, 417, 357, bottomLeft));
-    EXPECT_TRUE(probeRect(first, 422, 243, 457, 357, topLeft));
-    viewer.press(XK_s, 90); // half a turn shows the front face
-    expectFace(viewer.settled(&first), bottomRight, 400, 300);
-}
-
-TEST_F(Program, LetterKeysTurnTheCubeAboutItsOwnAxes)
-{
-    makeFaces();
-    Viewer viewer(dir);
-    ASSERT_TRUE(viewer.window);
-    Picture frame = viewer.settled();
-    viewer.press(XK_a, 45); // a quarter turn counter-clockwise
-    expectQuadrants(frame = viewer.settled(&frame), topLeft, bottomLeft, topRight, bottomRight);
-    viewer.press(XK_z, 90); // half a turn back: a quarter clockwise from the start
-    expectQuadrants(frame = viewer.settled(&frame), bottomRight, topRight, bottomLeft, topLeft);
-    viewer.press(XK_a, 45);
-    expectQuadrants(frame = viewer.settled(&frame), topRight, topLeft, bottomRight, bottomLeft);
-
-    viewer.press(XK_s, 45); // the bottom face turns to the back
-    expectFace(frame = viewer.settled(&frame), solid[5], 400, 300);
-    viewer.press(XK_x, 45);
-    viewer.press(XK_d, 45); // then the right face
-    expectFace(frame = viewer.settled(&frame), solid[3], 400, 300);
+    // Enlarged with linear filtering, face 3's quarters blend across their border.
+    viewer.press(XK_d, 90);
+    size_t shades = 0;
+    EXPECT_TRUE(probeRect(viewer.settle(), 395, 250, 405, 290, Rgb{200, 200, 150}, 60, &shades));
+    EXPECT_GT(shades, 4u);
 
     viewer.press(XK_A, 3); // no other key turns anything
     viewer.press(XK_1);
     viewer.press(XK_Escape);
-    EXPECT_TRUE(viewer.settled().pixels == frame.pixels);
+    pauseMs(300);
+    EXPECT_TRUE(viewer.frame().pixels == viewer.last.pixels);
 }
 
 TEST_F(Program, ArrowsSlideThePictureAndAResizeCentresItAgain)
@@ -250,23 +280,52 @@ TEST_F(Program, ArrowsSlideThePictureAndAResizeCentresItAgain)
     makeFaces();
     Viewer viewer(dir);
     ASSERT_TRUE(viewer.window);
-    Picture frame = viewer.settled();
     viewer.press(XK_d, 45);
-    expectFace(frame = viewer.settled(&frame), solid[3], 400, 300);
+    expectFace(viewer.settle(), quarters[3], mirrored, 400, 300);
     // Ten slides of 0.05 eye units: 0.5 / (2.25 * 2.25 * 800 / 600) * 400 pixels.
     const double shift = 0.5 / (2.25 * 2.25 * 4 / 3) * 400;
     viewer.press(XK_Right, 10);
     viewer.press(XK_Up, 10);
-    expectFace(frame = viewer.settled(&frame), solid[3], 400 + shift, 300 - shift);
+    expectFace(viewer.settle(), quarters[3], mirrored, 400 + shift, 300 - shift);
     viewer.press(XK_Left, 10);
     viewer.press(XK_Down, 20);
-    expectFace(frame = viewer.settled(&frame), solid[3], 400, 300 + shift);
+    expectFace(viewer.settle(), quarters[3], mirrored, 400, 300 + shift);
 
     // Only the shorter side sets the size; the slide is gone, the turn stays.
     viewer.resize(1600, 600);
-    expectFace(frame = viewer.settled(&frame), solid[3], 800, 300);
+    expectFace(viewer.settle(), quarters[3], mirrored, 800, 300);
     viewer.resize(600, 1000);
-    expectFace(viewer.settled(&frame), solid[3], 300, 500);
+    expectFace(viewer.settle(), quarters[3], mirrored, 300, 500);
+}
+
+TEST_F(Program, FacesWithoutAUsablePictureAreWhite)
+{
+    {
+        Viewer viewer(dir); // no Data directory at all
+        ASSERT_TRUE(viewer.window);
+        expectFace(viewer.last, allWhite, mirrored, 400, 300);
+    }
+    makeFaces();
+    // Nor do faces whose file is missing, is not a picture, or would block a reader.
+    std::filesystem::remove(face(6));
+    std::filesystem::remove(face(2));
+    ASSERT_EQ(mkfifo(face(2).c_str(), 0600), 0);
+    std::ofstream(face(4)) << "BM not really a picture";
+    Viewer viewer(dir);
+    ASSERT_TRUE(viewer.window);
+    const struct {
+        KeySym key;
+        int presses;
+        const Rgb(&colours)[4];
+    } walk[] = {{XK_x, 90, quarters[1]}, // the front face, whose picture loaded
+                {XK_d, 45, allWhite},    // the left face
+                {XK_c, 45, quarters[1]},
+                {XK_s, 45, allWhite}}; // the top face
+    expectFace(viewer.last, allWhite, mirrored, 400, 300);
+    for (const auto &step : walk) {
+        viewer.press(step.key, step.presses);
+        expectFace(viewer.settle(), step.colours, &step.colours == &allWhite ? mirrored : upsideDown, 400, 300);
+    }
 }
 
 TEST_F(Program, NoDecoderOutlivesAViewerThatCannotStart)
