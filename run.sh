@@ -2,7 +2,8 @@
 # Installs what is missing, builds the viewer and starts it on the shipped
 # faces in Data/. Arguments are passed on to the viewer (and so to GLUT).
 set -euo pipefail
-cd "$(dirname "$0")"
+here=$(dirname "$(readlink -f "$0")")
+cd "$here"
 . tools/deps.sh
 
 install_missing "${BUILD_PACKAGES[@]}"
@@ -10,7 +11,12 @@ cmake -S . -B build -DCUBEVIEW_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target cubeview >/dev/null
 
 if [ -z "${DISPLAY:-}" ]; then
-    echo "cubeview needs an X display and DISPLAY is not set; without a screen, run: xvfb-run -s '-screen 0 1280x1024x24' ./build/cubeview" >&2
+    cat >&2 <<HINT
+cubeview needs an X display, and DISPLAY is not set. On a desktop, name it:
+    DISPLAY=:0 $here/run.sh
+Without a screen, run it on a virtual one (Debian package xvfb: apt-get install -y xvfb):
+    xvfb-run -a $here/run.sh
+HINT
     exit 1
 fi
 exec ./build/cubeview "$@"

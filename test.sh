@@ -1,21 +1,32 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything with warnings as errors and
-# runs the whole test suite under a private Xvfb server.
+# Installs what is missing, checks the formatting, builds everything with
+# warnings as errors, runs clang-tidy and the whole test suite under a
+# private Xvfb. Arguments go to ctest.
 set -euo pipefail
-cd "$(dirname "$0")"
+cd "$(dirname "$(readlink -f "$0")")"
 . tools/deps.sh
 . tools/private_xvfb.sh
 
-install_missing "${BUILD_PACKAGES[@]}" libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb \
-    clang libclang-rt-dev
+install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+
+tools/check_style.sh
 
 # The fuzz target needs clang's libFuzzer; everything else builds with the default compiler.
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCUBEVIEW_FUZZ=ON -DCUBEVIEW_WERROR=ON >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
-cmake -S . -B build -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON -DCUBEVIEW_FUZZER="$PWD/build-fuzz/fuzz_face_load" >/dev/null
+cmake -S . -B build -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    -DCUBEVIEW_FUZZER="$PWD/build-fuzz/fuzz_face_load" >/dev/null
 cmake --build build -j"$(nproc)"
+tools/check_style.sh --tidy build
 
 start_private_xvfb
 
+# ctest in a session of its own, so that a signal to this script stops it
+# and every test it started, not only Xvfb.
 cd build
-ctest --output-on-failure -j2 "$@"
+setsid ctest --output-on-failure -j2 "$@" &
+tests=$!
+trap 'kill -TERM -- -"$tests" 2>/dev/null; wait "$tests"; exit 143' TERM
+trap 'kill -TERM -- -"$tests" 2>/dev/null; wait "$tests"; exit 129' HUP
+trap 'kill -TERM -- -"$tests" 2>/dev/null; wait "$tests"; exit 130' INT
+wait "$tests"

@@ -9,7 +9,7 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 . tools/deps.sh
 . tools/private_xvfb.sh
 
-install_missing "${BUILD_PACKAGES[@]}" libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb
+install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 cmake -S . -B build -DCUBEVIEW_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target cubeview cubeview_unsandboxed cubeview_inprocess cubeview_predecoded startup_bench >/dev/null
 start_private_xvfb

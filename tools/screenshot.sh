@@ -2,7 +2,7 @@
 # Makes docs/cubeview.png, the picture in the README: the viewer on the
 # shipped faces, turned by a few key presses, under a private Xvfb.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$(readlink -f "$0")")/.."
 . tools/deps.sh
 . tools/private_xvfb.sh
 
