@@ -31,10 +31,12 @@ Matrix current(GLenum which)
 // shorter side spans 2 * 2.25 * 2.25 eye units, z maps to +z/1000.
 Matrix squareView(double width, double height)
 {
+    // clang-format off
     return {1 / (2.25 * 2.25 * std::max(width / height, 1.0)), 0, 0, 0,
             0, 1 / (2.25 * 2.25 * std::max(height / width, 1.0)), 0, 0,
             0, 0, 1 / 1000.0, 0,
             0, 0, 0, 1};
+    // clang-format on
 }
 
 ::testing::AssertionResult near(const Matrix &actual, const Matrix &expected, double tolerance = 1e-6)

@@ -1,6 +1,7 @@
 // The face loaders. The isolated one shows what SOIL shows in-process,
 // pixel for pixel; hostile files, stalled storage and odd process states
-// give white faces at worst and harm nothing else.
+// give white faces at worst and harm nothing else; a decoder that breaks
+// out reaches nothing.
 
 #include "face_loader.h"
 #include "isolated_decode.h"
@@ -32,46 +33,6 @@
 
 namespace {
 
-std::string littleEndian(std::initializer_list<std::pair<std::int64_t, int>> fields) // value, bytes
-{
-    std::string out;
-    for (auto [value, bytes] : fields)
-        for (int i = 0; i < bytes; ++i)
-            out += char((std::uint64_t(value) >> (8 * i)) & 0xff);
-    return out;
-}
-
-const std::string filler(64, '\x55'); // a little pixel data after a header
-
-std::string bmpHeader(std::int32_t width, std::int32_t height)
-{
-    return "BM" + littleEndian({{1000, 4}, {0, 4}, {54, 4}, {40, 4}, {width, 4}, {height, 4}, {1, 2}, {24, 2},
-                                {0, 4}, {0, 4}, {0, 8}, {0, 8}});
-}
-
-std::string tgaHeader(int width, int height)
-{
-    return littleEndian({{0, 2}, {2, 1}, {0, 5}, {0, 4}, {width, 2}, {height, 2}, {24, 1}, {0, 1}});
-}
-
-std::string psdHeader(int width, int height)
-{
-    std::string out("8BPS\0\1\0\0\0\0\0\0\0\3", 14);
-    for (int value : {height, width})
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out += char(value >> shift);
-    return out + std::string("\0\x08\0\x03", 4) + std::string(14, '\0');
-}
-
-// Uncompressed, 32-bit RGBA.
-std::string ddsHeader(int width, int height)
-{
-    return "DDS " + littleEndian({{124, 4}, {0x100f, 4}, {height, 4}, {width, 4}, {width * 4, 4}, {0, 4}, {0, 4}}) +
-           std::string(44, '\0') +
-           littleEndian({{32, 4}, {0x41, 4}, {0, 4}, {32, 4}, {0xff0000, 4}, {0xff00, 4}, {0xff, 4},
-                         {0xff000000, 4}, {0x1000, 4}, {0, 16}});
-}
-
 // Different everywhere, so that any flip, turn or shift shows.
 Picture patterned(int width, int height)
 {
@@ -80,6 +41,43 @@ Picture patterned(int width, int height)
         for (int x = 0; x < width; ++x)
             picture.at(x, y) = Rgb{std::uint8_t(x * 5), std::uint8_t(y * 7), std::uint8_t(x * y)};
     return picture;
+}
+
+std::string bytesOf(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A small good picture whose header then claims width x height.
+std::string misreported(const std::string &path, Format format, std::int32_t width, std::int32_t height)
+{
+    writePicture(path, patterned(8, 8), format);
+    std::string bytes = bytesOf(path);
+    const auto put = [&](size_t at, std::int32_t value, int size, bool bigEndian) {
+        for (int i = 0; i < size; ++i)
+            bytes[at + size_t(bigEndian ? size - 1 - i : i)] = char(std::uint32_t(value) >> (8 * i));
+    };
+    if (format == Format::Bmp)
+        put(18, width, 4, false), put(22, height, 4, false);
+    else if (format == Format::Tga)
+        put(12, width, 2, false), put(14, height, 2, false);
+    else if (format == Format::Psd)
+        put(14, height, 4, true), put(18, width, 4, true);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+// The header of an uncompressed 32-bit RGBA DDS.
+std::string ddsHeader(std::uint32_t width, std::uint32_t height)
+{
+    std::string out = "DDS ";
+    for (std::uint32_t field : {124u,      0x100fu, height, width,       width * 4, 0u, 0u, 0u,  0u,    0u, 0u,
+                                0u,        0u,      0u,     0u,          0u,        0u, 0u, 32u, 0x41u, 0u, 32u,
+                                0xff0000u, 0xff00u, 0xffu,  0xff000000u, 0x1000u,   0u, 0u, 0u,  0u})
+        for (int i = 0; i < 4; ++i)
+            out += char(field >> (8 * i));
+    return out;
 }
 
 using Size = std::pair<int, int>;
@@ -98,6 +96,17 @@ Size sizeOf(GLuint texture)
     return {width, height};
 }
 
+// Loads the pictures in slots 0, 1, ..., all at once like the viewer.
+std::vector<Size> load(const std::vector<std::string> &paths)
+{
+    for (size_t slot = 0; slot < paths.size(); ++slot)
+        startFaceLoad(int(slot), paths[slot].c_str());
+    std::vector<Size> sizes;
+    for (size_t slot = 0; slot < paths.size(); ++slot)
+        sizes.push_back(sizeOf(finishFaceLoad(int(slot))));
+    return sizes;
+}
+
 struct Reaped {
     int slot, status;
     rusage usage;
@@ -110,16 +119,15 @@ double cpuSeconds(const rusage &usage)
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Everything a program prints on a command line's standard output.
+// Everything a command line prints on its standard output.
 std::string output(const std::string &command)
 {
     std::string out;
-    if (FILE *pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            out.append(buffer, n);
+    FILE *pipe = popen(command.c_str(), "r");
+    for (int c; pipe && (c = std::fgetc(pipe)) != EOF;)
+        out += char(c);
+    if (pipe)
         pclose(pipe);
-    }
     return out;
 }
 
@@ -166,9 +174,7 @@ protected:
         good = dir + "/good.png";
         ASSERT_TRUE(writePicture(good, patterned(48, 32), Format::Png));
         reaped.clear();
-        decodeHooks.reaped = [](int slot, int status, const rusage &usage) {
-            reaped.push_back({slot, status, usage});
-        };
+        decodeHooks.reaped = [](int slot, int status, const rusage &usage) { reaped.push_back({slot, status, usage}); };
         descriptors = openDescriptors();
     }
     void TearDown() override
@@ -179,17 +185,6 @@ protected:
         EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1); // no child left behind, not even a zombie
         EXPECT_EQ(errno, ECHILD);
         std::filesystem::remove_all(dir);
-    }
-
-    // Loads the pictures in slots 0, 1, ..., all at once like the viewer.
-    static std::vector<Size> load(const std::vector<std::string> &paths)
-    {
-        for (size_t slot = 0; slot < paths.size(); ++slot)
-            startFaceLoad(int(slot), paths[slot].c_str());
-        std::vector<Size> sizes;
-        for (size_t slot = 0; slot < paths.size(); ++slot)
-            sizes.push_back(sizeOf(finishFaceLoad(int(slot))));
-        return sizes;
     }
 
     std::string write(const std::string &name, const std::string &bytes) const
@@ -206,16 +201,15 @@ TEST_F(FaceLoader, ShowsWhatTheInProcessLoaderShowsPixelForPixel)
 {
     std::string paths;
     for (Format format : allFormats) {
-        const std::string path = dir + "/" + formatName(format);
-        ASSERT_TRUE(writePicture(path, patterned(37, 23), format)) << formatName(format);
-        paths += " " + path;
+        ASSERT_TRUE(writePicture(dir + "/" + formatName(format), patterned(37, 23), format)) << formatName(format);
+        paths += " " + dir + "/" + formatName(format);
     }
     GLint maxSide = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
     // Wider than the largest texture: SOIL shrinks it after decoding.
     ASSERT_TRUE(writePicture(dir + "/wide", patterned(maxSide + 1, 3), Format::Png));
     ASSERT_TRUE(writeZeroPng(dir + "/grey", 3, 5));
-    paths += " " + dir + "/wide " + dir + "/grey " + write("rgba", ddsHeader(4, 4) + filler);
+    paths += " " + dir + "/wide " + dir + "/grey " + write("rgba", ddsHeader(4, 4) + std::string(64, '\x55'));
 
     const std::string isolated = output(TEXTURE_DUMP_ISOLATED + paths);
     EXPECT_EQ(std::count(isolated.begin(), isolated.end(), '\n'), 10);
@@ -227,49 +221,46 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
 {
     setDecodeBudget(1 << 22); // limits small enough to reach quickly
     const DecodeLimits limits = decodeLimits();
-    std::ifstream in(good, std::ios::binary);
-    const std::string png((std::istreambuf_iterator<char>(in)), {});
-    // The files that are not pictures at all are refused before decoding.
-    const std::vector<std::tuple<const char *, std::function<std::string()>, bool>> cases = {
-        {"huge BMP", [&] { return write("a", bmpHeader(1 << 30, 1 << 30) + filler); }, false},
-        {"negative BMP", [&] { return write("b", bmpHeader(INT_MIN, -7) + filler); }, false},
-        {"wide BMP", [&] { return write("c", bmpHeader(INT_MAX, 1) + filler); }, false},
-        {"zero BMP", [&] { return write("d", bmpHeader(0, 0) + filler); }, false},
-        {"huge TGA", [&] { return write("e", tgaHeader(65535, 65535) + filler); }, false},
-        {"zero TGA", [&] { return write("f", tgaHeader(0, 0) + filler); }, false},
-        {"huge PSD", [&] { return write("g", psdHeader(20000, 20000) + filler); }, false},
-        {"huge DDS", [&] { return write("h", ddsHeader(40000, 40000) + filler); }, false},
-        {"zero DDS", [&] { return write("i", ddsHeader(0, 0) + filler); }, false},
-        {"PNG bomb", [&] { return writeZeroPng(dir + "/j", 30000, 30000) ? dir + "/j" : ""; }, false},
-        {"truncated PNG", [&] { return write("k", png.substr(0, png.size() / 2)); }, false},
-        {"over the budget", [&] { return writePicture(dir + "/l", patterned(2400, 2400), Format::Jpeg) ? dir + "/l" : ""; }, false},
-        {"empty file", [&] { return write("m", ""); }, true},
-        {"missing file", [&] { return dir + "/none"; }, true},
-        {"FIFO", [&] { return mkfifo((dir + "/n").c_str(), 0600) == 0 ? dir + "/n" : ""; }, true},
-        {"directory", [&] { return dir; }, true},
-        {"link to /dev/zero", [&] { return symlink("/dev/zero", (dir + "/o").c_str()) == 0 ? dir + "/o" : ""; }, true},
+    const std::string png = bytesOf(good), p = dir + "/";
+    // The last ones are not pictures at all, and are refused before decoding.
+    const std::vector<std::pair<const char *, std::function<std::string()>>> cases = {
+        {"huge BMP", [&] { return misreported(p + "a", Format::Bmp, 1 << 30, 1 << 30); }},
+        {"negative BMP", [&] { return misreported(p + "b", Format::Bmp, INT_MIN, -7); }},
+        {"wide BMP", [&] { return misreported(p + "c", Format::Bmp, INT_MAX, 1); }},
+        {"zero BMP", [&] { return misreported(p + "d", Format::Bmp, 0, 0); }},
+        {"huge TGA", [&] { return misreported(p + "e", Format::Tga, 65535, 65535); }},
+        {"zero TGA", [&] { return misreported(p + "f", Format::Tga, 0, 0); }},
+        {"huge PSD", [&] { return misreported(p + "g", Format::Psd, 20000, 20000); }},
+        {"huge DDS", [&] { return write("h", ddsHeader(40000, 40000) + std::string(64, '\x55')); }},
+        {"zero DDS", [&] { return write("i", ddsHeader(0, 0) + std::string(64, '\x55')); }},
+        {"PNG bomb", [&] { return writeZeroPng(p + "j", 30000, 30000) ? p + "j" : ""; }},
+        {"truncated PNG", [&] { return write("k", png.substr(0, png.size() / 2)); }},
+        {"over the budget", [&] { return writePicture(p + "l", patterned(2400, 2400), Format::Jpeg) ? p + "l" : ""; }},
+        {"empty file", [&] { return write("m", ""); }},
+        {"missing file", [&] { return p + "none"; }},
+        {"FIFO", [&] { return mkfifo((p + "n").c_str(), 0600) == 0 ? p + "n" : ""; }},
+        {"directory", [&] { return dir; }},
+        {"link to /dev/zero", [&] { return symlink("/dev/zero", (p + "o").c_str()) == 0 ? p + "o" : ""; }},
     };
+    const size_t refused = cases.size() - 5;
     // Five at a time beside a good picture, which loads in the last slot
     // however long the others take.
     for (size_t first = 0; first < cases.size(); first += 5) {
         std::vector<std::string> paths;
         for (size_t i = first; i < std::min(first + 5, cases.size()); ++i)
-            paths.push_back(std::get<1>(cases[i])());
+            paths.push_back(cases[i].second());
         paths.push_back(good);
         const std::vector<Size> sizes = load(paths);
-        for (size_t slot = 0; slot < paths.size(); ++slot) {
+        for (const Reaped &child : reaped) {
+            const size_t slot = size_t(child.slot), i = first + slot;
             const bool isGood = slot + 1 == paths.size();
-            const char *name = isGood ? "good" : std::get<0>(cases[first + slot]);
+            const char *name = isGood ? "good" : cases[i].first;
             EXPECT_EQ(sizes[slot], isGood ? Size(48, 32) : white) << name;
-            for (const Reaped &child : reaped)
-                if (child.slot == int(slot)) {
-                    EXPECT_LE(std::uint64_t(child.usage.ru_maxrss) * 1024, limits.addressSpace + residentBytes()) << name;
-                    EXPECT_LE(cpuSeconds(child.usage), double(limits.cpuSeconds) + 0.5) << name;
-                    if (!isGood && std::get<2>(cases[first + slot])) { // refused, not stopped
-                        EXPECT_TRUE(WIFEXITED(child.status)) << name;
-                    }
-                }
+            EXPECT_LE(std::uint64_t(child.usage.ru_maxrss) * 1024, limits.addressSpace + residentBytes()) << name;
+            EXPECT_LE(cpuSeconds(child.usage), double(limits.cpuSeconds) + 0.5) << name;
+            EXPECT_TRUE(isGood || i < refused || WIFEXITED(child.status)) << name << " was not refused";
         }
+        EXPECT_EQ(reaped.size(), paths.size());
         reaped.clear();
     }
 
@@ -298,22 +289,22 @@ TEST_F(FaceLoader, ADecoderThatBreaksOutReachesNothing)
         usleep(1000);
     EXPECT_EQ(status(child, "Seccomp:"), "Seccomp:\t2");
     EXPECT_EQ(status(child, "NoNewPrivs:"), "NoNewPrivs:\t1");
-    std::vector<std::string> descriptors;
+    std::vector<std::string> open;
     for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
-        descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
-    std::sort(descriptors.begin(), descriptors.end());
-    ASSERT_EQ(descriptors.size(), 4u);
-    EXPECT_EQ(descriptors[3].rfind("3 /memfd:face", 0), 0u) << descriptors[3];
-    EXPECT_EQ(descriptors[0] + descriptors[1] + descriptors[2], "0 /dev/null1 /dev/null2 /dev/null");
+        open.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
+    std::sort(open.begin(), open.end());
+    ASSERT_EQ(open.size(), 4u);
+    EXPECT_EQ(open[3].rfind("3 /memfd:face", 0), 0u) << open[3];
+    EXPECT_EQ(open[0] + open[1] + open[2], "0 /dev/null1 /dev/null2 /dev/null");
     EXPECT_EQ(sizeOf(finishFaceLoad(0)), white);
 
     // Whatever it tries beyond decoding ends it.
     const std::pair<const char *, void (*)()> attempts[] = {
-        {"open a file", [] { open("/etc/hostname", O_RDONLY); }},
+        {"open a file", [] { ::open("/etc/hostname", O_RDONLY); }},
         {"create a socket", [] { socket(AF_INET, SOCK_STREAM, 0); }},
         {"run a program", [] { execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
         {"map executable memory",
-         [] { mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
+         [] { (void)mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
         {"write to a descriptor not its result", [] { ::write(1, "!", 1); }},
     };
     for (const auto &[name, attempt] : attempts) {
@@ -330,17 +321,16 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
     // Decoded bytes: exactly 2^29 show, a row more do not. The pixels are
     // holes in a sparse file, quick to write and to read.
     const auto sparse = [&](const std::string &name, const std::string &start, off_t size) {
-        const std::string path = write(name, start);
+        std::string path = write(name, start);
         EXPECT_EQ(truncate(path.c_str(), size), 0);
         return path;
     };
-    const off_t dds = off_t(ddsHeader(1, 1).size());
-    std::ifstream in(good, std::ios::binary);
-    const std::string png((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(load({sparse("budget", ddsHeader(8192, 16384), dds + (off_t(1) << 29)),
-                    sparse("over budget", ddsHeader(8192, 16385), dds + (off_t(1) << 29) + 8192 * 4),
+    const off_t dds = off_t(ddsHeader(1, 1).size()), budget = off_t(1) << 29;
+    const std::string png = bytesOf(good);
+    EXPECT_EQ(load({sparse("budget", ddsHeader(8192, 16384), dds + budget),
+                    sparse("over budget", ddsHeader(8192, 16385), dds + budget + off_t(8192) * 4),
                     // The file: 2^30 bytes are read, one more is not.
-                    sparse("file", png, off_t(1) << 30), sparse("over file", png, (off_t(1) << 30) + 1)}),
+                    sparse("file", png, 2 * budget), sparse("over file", png, 2 * budget + 1)}),
               (std::vector<Size>{{8192, 16384}, white, {48, 32}, white}));
 }
 
@@ -351,6 +341,10 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGPROF);
     sigaddset(&blocked, SIGXCPU);
+    const auto reapAll = [](int) {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    };
     const std::vector<std::tuple<const char *, std::function<void()>, std::function<void()>>> states = {
         {"standard descriptors closed",
          [&] {
@@ -362,14 +356,7 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
                  dup2(stdio[fd], fd), close(stdio[fd]);
          }},
         {"SIGCHLD ignored", [] { signal(SIGCHLD, SIG_IGN); }, [] { signal(SIGCHLD, SIG_DFL); }},
-        {"a SIGCHLD handler that reaps",
-         [] {
-             signal(SIGCHLD, [](int) {
-                 while (waitpid(-1, nullptr, WNOHANG) > 0) {
-                 }
-             });
-         },
-         [] { signal(SIGCHLD, SIG_DFL); }},
+        {"a SIGCHLD handler that reaps", [&] { signal(SIGCHLD, reapAll); }, [] { signal(SIGCHLD, SIG_DFL); }},
         {"SIGPROF and SIGXCPU blocked", [&] { sigprocmask(SIG_BLOCK, &blocked, nullptr); },
          [&] { sigprocmask(SIG_UNBLOCK, &blocked, nullptr); }},
         {"a raised nice value", [] { setpriority(PRIO_PROCESS, 0, 10); }, [] { setpriority(PRIO_PROCESS, 0, 0); }},
@@ -402,9 +389,10 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
         GTEST_SKIP() << "needs root for a mount namespace";
     const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
     ASSERT_GE(fuse, 0);
-    const std::string mounted = dir + "/stalled", options = "fd=" + std::to_string(fuse) + ",rootmode=40000,user_id=0,group_id=0";
-    ASSERT_EQ(mkdir(mounted.c_str(), 0700), 0);
-    ASSERT_EQ(mount("cubeview", mounted.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0);
+    const std::string stalled = dir + "/stalled";
+    const std::string options = "fd=" + std::to_string(fuse) + ",rootmode=40000,user_id=0,group_id=0";
+    ASSERT_EQ(mkdir(stalled.c_str(), 0700), 0);
+    ASSERT_EQ(mount("cubeview", stalled.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0);
     std::vector<char> request(FUSE_MIN_READ_BUFFER + (1 << 20));
     ASSERT_GT(read(fuse, request.data(), request.size()), 0);
     const auto *init = reinterpret_cast<const fuse_in_header *>(request.data());
@@ -419,7 +407,7 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     reply.init.max_write = 4096;
     ASSERT_EQ(::write(fuse, &reply, sizeof reply), ssize_t(sizeof reply));
 
-    startFaceLoad(0, (mounted + "/face.bmp").c_str());
+    startFaceLoad(0, (stalled + "/face.bmp").c_str());
     ASSERT_GT(read(fuse, request.data(), request.size()), 0); // the decoder's lookup, never answered
     startFaceLoad(1, good.c_str());
     EXPECT_EQ(sizeOf(finishFaceLoad(0)), white);
@@ -428,7 +416,7 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     close(fuse); // the lookup fails at last, and the decoder dies
     while (waitpid(-1, nullptr, 0) > 0) {
     }
-    umount2(mounted.c_str(), MNT_DETACH);
+    umount2(stalled.c_str(), MNT_DETACH);
 }
 
 } // namespace
