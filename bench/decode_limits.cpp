@@ -61,8 +61,8 @@ bool measure(const std::string &path, Format format, int width, int height)
         glDeleteTextures(1, &texture);
     }
     std::filesystem::remove(path);
-    std::printf("%-5s %6d x %-6d %6.0f MB %7.0f MB %8.1f s %8.0f MB %8.1f s   %s\n", formatName(format), width,
-                height, double(width) * height * 3 / 1e6, double(fileBytes) / 1e6,
+    std::printf("%-5s %6d x %-6d %6.0f MB %7.0f MB %8.1f s %8.0f MB %8.1f s   %s\n", formatName(format), width, height,
+                double(width) * height * 3 / 1e6, double(fileBytes) / 1e6,
                 seconds(lastUsage.ru_utime) + seconds(lastUsage.ru_stime), double(lastUsage.ru_maxrss) / 1024, wall,
                 texture ? (std::to_string(shownWidth) + " x " + std::to_string(shownHeight)).c_str() : "white");
     return texture != 0;

@@ -24,7 +24,7 @@ bool loading = false;         // the heap is set for loading
 GLuint upload(const char *path)
 {
     const int file = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat info {};
+    struct stat info = {};
     if (file < 0 || fstat(file, &info) != 0 || info.st_size < 12) {
         if (file >= 0)
             close(file);

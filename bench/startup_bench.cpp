@@ -42,8 +42,9 @@ double firstFrameMs(const std::string &binary, const std::string &dir)
         const Picture centre = viewer.frame(396, 296, 8, 8);
         for (const Rgb &p : centre.pixels)
             if (p.r || p.g || p.b)
-                return p == Rgb{255, 255, 255} ? -1
-                                               : std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+                return p == Rgb{255, 255, 255}
+                           ? -1
+                           : std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         pauseMs(5);
     }
     return -1;
@@ -139,8 +140,8 @@ int main(int argc, char **argv)
          }},
     };
     bool met = true;
-    std::printf("%-31s %4s %7s %12s %9s %8s %6s %5s %9s %8s\n", "faces", "runs", "viewer", "unsandboxed",
-                "baseline", "floor", "ratio", "goal", "decoding", "sandbox");
+    std::printf("%-31s %4s %7s %12s %9s %8s %6s %5s %9s %8s\n", "faces", "runs", "viewer", "unsandboxed", "baseline",
+                "floor", "ratio", "goal", "decoding", "sandbox");
     for (const auto &set : sets) {
         if (onlyRow && &set != &sets[onlyRow - 1])
             continue;
@@ -172,9 +173,9 @@ int main(int argc, char **argv)
             medians[build] = median(times[build]);
         const double ratio = median(ratios);
         met &= ratio <= set.goal;
-        std::printf("%-31s %4d %5.0f ms %9.0f ms %6.0f ms %5.0f ms %6.2f %5.2f %8.0f%% %8.3f\n", set.name,
-                    set.runs, medians[viewer], medians[unsandboxed], medians[baseline], medians[floor], ratio,
-                    set.goal, 100 * (medians[viewer] - medians[floor]) / (medians[baseline] - medians[floor]),
+        std::printf("%-31s %4d %5.0f ms %9.0f ms %6.0f ms %5.0f ms %6.2f %5.2f %8.0f%% %8.3f\n", set.name, set.runs,
+                    medians[viewer], medians[unsandboxed], medians[baseline], medians[floor], ratio, set.goal,
+                    100 * (medians[viewer] - medians[floor]) / (medians[baseline] - medians[floor]),
                     median(sandboxCosts));
         std::fflush(stdout);
     }

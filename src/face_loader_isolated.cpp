@@ -202,7 +202,7 @@ const int resultFd = 3; // where a child keeps its result file
 
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     const int file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat info {};
+    struct stat info = {};
     if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
         info.st_size > limits.fileBytes)
         _exit(1);
@@ -366,7 +366,7 @@ GLuint upload(int result)
     // whatever the child left behind. A temporary file cannot be sealed: it
     // is read instead.
     const bool sealed = fcntl(result, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) == 0;
-    struct stat info {};
+    struct stat info = {};
     DecodedHeader header{};
     if (fstat(result, &info) != 0 || info.st_size < off_t(sizeof header) ||
         pread(result, &header, sizeof header, 0) != ssize_t(sizeof header) || header.magic != headerMagic)
@@ -387,9 +387,9 @@ GLuint upload(int result)
     }
     // A side above GL_MAX_TEXTURE_SIZE is shrunk here by SOIL, as it would
     // be after an in-process decode.
-    const GLuint texture = SOIL_create_OGL_texture(static_cast<const unsigned char *>(bytes) + sizeof header,
-                                                   header.width, header.height, header.channels,
-                                                   SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y);
+    const GLuint texture =
+        SOIL_create_OGL_texture(static_cast<const unsigned char *>(bytes) + sizeof header, header.width, header.height,
+                                header.channels, SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y);
     if (sealed)
         munmap(bytes, size);
     else

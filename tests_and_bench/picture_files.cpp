@@ -132,10 +132,10 @@ bool writePsd(const std::string &path, const Picture &picture)
     putBig(out, 3, 2); // channels
     putBig(out, std::uint32_t(picture.height), 4);
     putBig(out, std::uint32_t(picture.width), 4);
-    putBig(out, 8, 2);  // bits per channel
-    putBig(out, 3, 2);  // RGB
-    out.append(12, 0);  // no colour mode data, image resources or layers
-    putBig(out, 0, 2);  // raw
+    putBig(out, 8, 2);          // bits per channel
+    putBig(out, 3, 2);          // RGB
+    out.append(12, 0);          // no colour mode data, image resources or layers
+    putBig(out, 0, 2);          // raw
     for (int c = 0; c < 3; ++c) // one plane per channel
         for (const Rgb &p : picture.pixels)
             out += char(c == 0 ? p.r : c == 1 ? p.g : p.b);

@@ -73,12 +73,12 @@ int main(int argc, char **argv)
 {
     const std::string dir = argc > 1 ? argv[1] : "Data";
     const Rgb backgrounds[6] = {
-        {214, 48, 49},   // 1: red
-        {240, 160, 40},  // 2: orange
-        {238, 214, 64},  // 3: yellow
-        {72, 170, 90},   // 4: green
-        {60, 120, 210},  // 5: blue
-        {150, 90, 190},  // 6: violet
+        {214, 48, 49},  // 1: red
+        {240, 160, 40}, // 2: orange
+        {238, 214, 64}, // 3: yellow
+        {72, 170, 90},  // 4: green
+        {60, 120, 210}, // 5: blue
+        {150, 90, 190}, // 6: violet
     };
     for (int n = 1; n <= 6; ++n) {
         const std::string path = dir + "/cube" + std::to_string(n) + ".bmp";
