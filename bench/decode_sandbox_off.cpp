@@ -3,4 +3,6 @@
 
 #include "decode_sandbox.h"
 
-bool enterDecodeSandbox(int, std::uint64_t) { return false; }
+void prepareDecodeSandbox(int) {}
+
+bool enterDecodeSandbox(std::uint64_t) { return false; }

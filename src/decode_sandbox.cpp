@@ -1,9 +1,16 @@
 #include "decode_sandbox.h"
 
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <vector>
 
 namespace {
 
@@ -34,17 +41,17 @@ const Allowed allowed[] = {
     {SCMP_SYS(sigaltstack), Only::Always},
 };
 
+std::vector<sock_filter> program; // the filter, compiled
+
 } // namespace
 
-bool enterDecodeSandbox(int resultFd, std::uint64_t maxResultBytes)
+void prepareDecodeSandbox(int resultFd)
 {
-    const rlimit written = {maxResultBytes, maxResultBytes};
-    setrlimit(RLIMIT_FSIZE, &written);
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return false;
+    if (!program.empty())
+        return;
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (!filter)
-        return false;
+        return;
     const scmp_arg_cmp notExecutable = {2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0}; // the protection argument
     const scmp_arg_cmp toResult = {0, SCMP_CMP_EQ, scmp_datum_t(resultFd), 0};
     bool built = true;
@@ -54,7 +61,27 @@ bool enterDecodeSandbox(int resultFd, std::uint64_t maxResultBytes)
                                                                     : nullptr;
         built &= seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, rule.call, test ? 1 : 0, test) == 0;
     }
-    const bool loaded = built && seccomp_load(filter) == 0;
+    // Compiled once through a pipe; a few hundred bytes fit in its buffer.
+    int ends[2];
+    if (built && pipe2(ends, O_CLOEXEC) == 0) {
+        built = seccomp_export_bpf(filter, ends[1]) == 0;
+        close(ends[1]);
+        sock_filter instruction{};
+        while (built && read(ends[0], &instruction, sizeof instruction) == ssize_t(sizeof instruction))
+            program.push_back(instruction);
+        close(ends[0]);
+    }
     seccomp_release(filter);
-    return loaded;
+    if (!built)
+        program.clear();
+}
+
+bool enterDecodeSandbox(std::uint64_t maxResultBytes)
+{
+    const rlimit written = {maxResultBytes, maxResultBytes};
+    setrlimit(RLIMIT_FSIZE, &written);
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || program.empty())
+        return false;
+    const sock_fprog filter = {static_cast<unsigned short>(program.size()), program.data()};
+    return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0;
 }

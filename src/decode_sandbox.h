@@ -8,6 +8,10 @@
 
 #include <cstdint>
 
-// False if the kernel refused the filter; the child then decodes under its
-// other limits alone.
-bool enterDecodeSandbox(int resultFd, std::uint64_t maxResultBytes);
+// Builds the filter, in the viewer, before the first child is forked, so
+// that entering it costs a child two system calls.
+void prepareDecodeSandbox(int resultFd);
+
+// In the child. False if the kernel refused the filter (or it could not be
+// built); the child then decodes under its other limits alone.
+bool enterDecodeSandbox(std::uint64_t maxResultBytes);

@@ -213,7 +213,7 @@ const int resultFd = 3; // where a child keeps its result file
     close(file);
     // From here on nothing but the result file can be reached. A kernel that
     // refuses the filter leaves the child under its other limits alone.
-    enterDecodeSandbox(resultFd, sizeof(DecodedHeader) + limits.pixelBytes);
+    enterDecodeSandbox(sizeof(DecodedHeader) + limits.pixelBytes);
 
     if (decodeHooks.inChild)
         decodeHooks.inChild();
@@ -411,6 +411,7 @@ void startFaceLoad(int slot, const char *path)
     decode.result = newResultFile();
     if (decode.result < 0)
         return;
+    prepareDecodeSandbox(resultFd);
     const pid_t viewer = getpid();
     pid_t pid = fork();
     if (pid < 0)
