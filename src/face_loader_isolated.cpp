@@ -274,23 +274,28 @@ void reap(int slot, Decode &decode)
     decode.pidfd = -1;
 }
 
-// Ends a stuck child's decode; its face stays white. A child in
-// uninterruptible sleep cannot die until its read returns: the viewer waits
-// for it no longer than dyingMs.
-void stop(int slot, Decode &decode)
+// Ends the decodes of stuck children; their faces stay white. They are all
+// killed at once and given dyingMs together to die: one in uninterruptible
+// sleep cannot die until its read returns, and is given up.
+void stop(const std::vector<int> &slots)
 {
-    kill(decode.pid, SIGKILL);
-    if (ended(decode, dyingMs)) {
-        reap(slot, decode);
-    } else {
-        abandoned.push_back(decode.pid);
-        if (decode.pidfd >= 0)
-            close(decode.pidfd);
-        decode.pid = 0;
-        decode.pidfd = -1;
+    for (int slot : slots)
+        kill(decodes[slot].pid, SIGKILL);
+    const long deadline = nowMs() + dyingMs;
+    for (int slot : slots) {
+        Decode &decode = decodes[slot];
+        if (ended(decode, int(std::max(0L, deadline - nowMs())))) {
+            reap(slot, decode);
+        } else {
+            abandoned.push_back(decode.pid);
+            if (decode.pidfd >= 0)
+                close(decode.pidfd);
+            decode.pid = 0;
+            decode.pidfd = -1;
+        }
+        close(decode.result);
+        decode.result = -1;
     }
-    close(decode.result);
-    decode.result = -1;
 }
 
 // The child's processor time in nanoseconds, or -1.
@@ -324,6 +329,7 @@ bool runnable(pid_t pid)
 void watchChildren()
 {
     const long now = nowMs();
+    std::vector<int> stuck;
     for (int slot = 0; slot < faceSlots; ++slot) {
         Decode &decode = decodes[slot];
         if (decode.pid == 0 || ended(decode, 0))
@@ -333,9 +339,11 @@ void watchChildren()
             decode.cpuNs = cpu;
             decode.seenMs = now;
         } else if (now - decode.seenMs >= stallMs) {
-            stop(slot, decode);
+            stuck.push_back(slot);
         }
     }
+    if (!stuck.empty())
+        stop(stuck);
 }
 
 bool loading = false; // the viewer's heap is set for loading
