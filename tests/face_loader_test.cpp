@@ -273,8 +273,9 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
 
 TEST_F(FaceLoader, ADecoderThatBreaksOutReachesNothing)
 {
-    // Seen from outside while it decodes: a filter, no new privileges, and
-    // nothing open but its result file and /dev/null.
+    // Seen from outside while it decodes: a filter, no new privileges,
+    // first in line for the OOM killer, and nothing open but its result file
+    // and /dev/null.
     setDecodeBudget(1 << 22); // one second of processor time
     decodeHooks.inChild = spin;
     startFaceLoad(0, good.c_str());
@@ -289,6 +290,8 @@ TEST_F(FaceLoader, ADecoderThatBreaksOutReachesNothing)
         usleep(1000);
     EXPECT_EQ(status(child, "Seccomp:"), "Seccomp:\t2");
     EXPECT_EQ(status(child, "NoNewPrivs:"), "NoNewPrivs:\t1");
+    std::ifstream oom("/proc/" + std::to_string(child) + "/oom_score_adj");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(oom), {}), "1000\n"); // the first to go
     std::vector<std::string> open;
     for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
         open.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
@@ -413,9 +416,9 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     EXPECT_EQ(sizeOf(finishFaceLoad(0)), white);
     EXPECT_EQ(sizeOf(finishFaceLoad(1)), Size(48, 32));
 
-    close(fuse); // the lookup fails at last, and the decoder dies
-    while (waitpid(-1, nullptr, 0) > 0) {
-    }
+    close(fuse); // the lookup fails at last, and the decoder dies: the kernel reaps it
+    for (pid_t pid; (pid = waitpid(-1, nullptr, WNOHANG)) >= 0; usleep(1000))
+        EXPECT_EQ(pid, 0) << "a decoder was left for this process to reap";
     umount2(stalled.c_str(), MNT_DETACH);
 }
 
