@@ -2,8 +2,9 @@
 # Start-up benchmark: time from launch to the first frame of the viewer,
 # against the same viewer without its decoders' sandbox, loading in-process,
 # and handed pictures already decoded; medians of RUNS runs each (default 9;
-# a fifth of that, at least 3, for the big JPEG faces). Under a private Xvfb.
-# Usage: bench/run.sh [RUNS]
+# a fifth of that, at least 3, for the big JPEG faces); ROW (1 to 3) runs
+# that row alone. Under a private Xvfb.
+# Usage: bench/run.sh [RUNS [ROW]]
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 . tools/deps.sh
