@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 static_assert(sizeof(Rgb) == 3, "rows are handed to libjpeg and SOIL as packed RGB");
 
@@ -16,19 +15,6 @@ void putBig(std::string &out, std::uint32_t v, int bytes)
 {
     for (int i = bytes - 1; i >= 0; --i)
         out += char((v >> (8 * i)) & 0xff);
-}
-
-void putLittle(std::string &out, std::uint32_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out += char((v >> (8 * i)) & 0xff);
-}
-
-bool save(const std::string &path, const std::string &bytes)
-{
-    std::ofstream file(path, std::ios::binary);
-    file.write(bytes.data(), std::streamsize(bytes.size()));
-    return bool(file.flush());
 }
 
 void pngChunk(std::string &out, const char *type, const std::string &data)
@@ -53,7 +39,7 @@ bool savePng(const std::string &path, int width, int height, int colourType, con
     pngChunk(out, "IHDR", header);
     pngChunk(out, "IDAT", zlibData);
     pngChunk(out, "IEND", "");
-    return save(path, out);
+    return saveFile(path, out);
 }
 
 int paeth(int a, int b, int c)
@@ -121,7 +107,7 @@ bool writeTga(const std::string &path, const Picture &picture)
         out += char(p.g);
         out += char(p.r);
     }
-    return save(path, out);
+    return saveFile(path, out);
 }
 
 bool writePsd(const std::string &path, const Picture &picture)
@@ -139,7 +125,7 @@ bool writePsd(const std::string &path, const Picture &picture)
     for (int c = 0; c < 3; ++c) // one plane per channel
         for (const Rgb &p : picture.pixels)
             out += char(c == 0 ? p.r : c == 1 ? p.g : p.b);
-    return save(path, out);
+    return saveFile(path, out);
 }
 
 bool writeHdr(const std::string &path, const Picture &picture)
@@ -153,7 +139,7 @@ bool writeHdr(const std::string &path, const Picture &picture)
         out += char(128 + p.b / 2);
         out += char(128);
     }
-    return save(path, out);
+    return saveFile(path, out);
 }
 
 } // namespace

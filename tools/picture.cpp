@@ -10,28 +10,18 @@ void Picture::fillRect(int x0, int y0, int x1, int y1, Rgb colour)
             at(x, y) = colour;
 }
 
-namespace {
-
-void put16(std::string &out, unsigned v)
+void putLittle(std::string &out, std::uint32_t v, int bytes)
 {
-    out += char(v & 0xff);
-    out += char((v >> 8) & 0xff);
+    for (int i = 0; i < bytes; ++i)
+        out += char((v >> (8 * i)) & 0xff);
 }
 
-void put32(std::string &out, unsigned v)
-{
-    put16(out, v & 0xffff);
-    put16(out, v >> 16);
-}
-
-bool save(const std::string &path, const std::string &bytes)
+bool saveFile(const std::string &path, const std::string &bytes)
 {
     std::ofstream file(path, std::ios::binary);
     file.write(bytes.data(), std::streamsize(bytes.size()));
     return bool(file.flush());
 }
-
-} // namespace
 
 bool writeBmp(const std::string &path, const Picture &picture)
 {
@@ -39,20 +29,20 @@ bool writeBmp(const std::string &path, const Picture &picture)
     const unsigned dataBytes = rowBytes * unsigned(picture.height);
     std::string out;
     out += "BM";
-    put32(out, 54 + dataBytes); // file size
-    put32(out, 0);              // reserved
-    put32(out, 54);             // offset of the pixels
-    put32(out, 40);             // BITMAPINFOHEADER
-    put32(out, unsigned(picture.width));
-    put32(out, unsigned(picture.height)); // positive: bottom row first
-    put16(out, 1);                        // planes
-    put16(out, 24);                       // bits per pixel
-    put32(out, 0);                        // no compression
-    put32(out, dataBytes);
-    put32(out, 2835); // 72 dpi
-    put32(out, 2835);
-    put32(out, 0);
-    put32(out, 0);
+    putLittle(out, 54 + dataBytes, 4); // file size
+    putLittle(out, 0, 4);              // reserved
+    putLittle(out, 54, 4);             // offset of the pixels
+    putLittle(out, 40, 4);             // BITMAPINFOHEADER
+    putLittle(out, unsigned(picture.width), 4);
+    putLittle(out, unsigned(picture.height), 4); // positive: bottom row first
+    putLittle(out, 1, 2);                        // planes
+    putLittle(out, 24, 2);                       // bits per pixel
+    putLittle(out, 0, 4);                        // no compression
+    putLittle(out, dataBytes, 4);
+    putLittle(out, 2835, 4); // 72 dpi
+    putLittle(out, 2835, 4);
+    putLittle(out, 0, 4);
+    putLittle(out, 0, 4);
     for (int y = picture.height - 1; y >= 0; --y) {
         const size_t rowStart = out.size();
         for (int x = 0; x < picture.width; ++x) {
@@ -63,5 +53,5 @@ bool writeBmp(const std::string &path, const Picture &picture)
         }
         out.resize(rowStart + rowBytes, '\0');
     }
-    return save(path, out);
+    return saveFile(path, out);
 }
