@@ -8,6 +8,7 @@
 
 #include "face_loader.h"
 #include "isolated_decode.h"
+#include "photo.h"
 #include "picture_files.h"
 
 #include <GL/glut.h>
@@ -23,26 +24,11 @@ rusage lastUsage;
 
 double seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
 
-// Smooth colour with some grain, so that it compresses like a photograph.
-Picture photo(int width, int height)
-{
-    Picture p(width, height, Rgb{});
-    unsigned seed = 1;
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            seed = seed * 1103515245 + 12345;
-            const int grain = int(seed >> 28);
-            p.at(x, y) = Rgb{std::uint8_t(x * 255 / width + grain), std::uint8_t(y * 255 / height + grain),
-                             std::uint8_t((x + y) * 127 / (width + height) * 2 + grain)};
-        }
-    return p;
-}
-
 // Loads the picture through the isolated loader and prints one row.
 bool measure(const std::string &path, Format format, int width, int height)
 {
     // PNG with the filter slowest to undo.
-    const Picture picture = photo(width, height);
+    const Picture picture = photo(width, height, 1);
     if (!(format == Format::Png ? writePng(path, picture, true) : writePicture(path, picture, format))) {
         std::fprintf(stderr, "decode_limits: cannot write %s\n", path.c_str());
         return false;

@@ -14,6 +14,7 @@
 // Usage: startup_bench VIEWER UNSANDBOXED BASELINE FLOOR [RUNS [ROW]]
 // (needs DISPLAY; ROW, from 1, runs that row alone)
 
+#include "photo.h"
 #include "picture_files.h"
 #include "viewer_window.h"
 
@@ -48,22 +49,6 @@ double firstFrameMs(const std::string &binary, const std::string &dir)
         pauseMs(5);
     }
     return -1;
-}
-
-// Smooth colour with some grain; with `detail`, a quarter of it is fine
-// detail, as in a photograph of something in front of a clear sky.
-Picture photo(int side, unsigned seed, bool detail = false)
-{
-    Picture p(side, side, Rgb{});
-    for (int y = 0; y < side; ++y)
-        for (int x = 0; x < side; ++x) {
-            seed = seed * 1103515245 + 12345;
-            const bool busy = detail && x >= side / 2 && y >= side / 2;
-            const int grain = int(seed >> (busy ? 25 : 28));
-            p.at(x, y) = Rgb{std::uint8_t(x * 255 / side + grain), std::uint8_t(y * 255 / side + grain),
-                             std::uint8_t((x + y) * 127 / side + grain)};
-        }
-    return p;
 }
 
 std::string facePath(const std::string &dir, int n) { return dir + "/Data/cube" + std::to_string(n) + ".bmp"; }
@@ -119,23 +104,23 @@ int main(int argc, char **argv)
          [](const std::string &dir) {
              bool written = true;
              for (int n = 1; n <= 6; ++n)
-                 written &= writePicture(facePath(dir, n), photo(2048, unsigned(n)), Format::Png);
+                 written &= writePicture(facePath(dir, n), photo(2048, 2048, unsigned(n)), Format::Png);
              return written;
          }},
         {"six small faces, mixed formats", runs, 1.0,
          [](const std::string &dir) {
-             return writeBmp(facePath(dir, 1), photo(256, 1)) &&
-                    writePicture(facePath(dir, 2), photo(256, 2), Format::Png) &&
-                    writePicture(facePath(dir, 3), photo(256, 3), Format::Jpeg) &&
-                    writePicture(facePath(dir, 4), photo(256, 4), Format::Tga) &&
-                    writeBmp(facePath(dir, 5), photo(301, 5)) &&
-                    writePicture(facePath(dir, 6), photo(128, 6), Format::Png);
+             return writeBmp(facePath(dir, 1), photo(256, 256, 1)) &&
+                    writePicture(facePath(dir, 2), photo(256, 256, 2), Format::Png) &&
+                    writePicture(facePath(dir, 3), photo(256, 256, 3), Format::Jpeg) &&
+                    writePicture(facePath(dir, 4), photo(256, 256, 4), Format::Tga) &&
+                    writeBmp(facePath(dir, 5), photo(301, 301, 5)) &&
+                    writePicture(facePath(dir, 6), photo(128, 128, 6), Format::Png);
          }},
         {"six 8192x8192 JPEG photos", std::max(3, runs / 5), 0.60,
          [](const std::string &dir) {
              bool written = true;
              for (int n = 1; n <= 6; ++n)
-                 written &= writePicture(facePath(dir, n), photo(8192, unsigned(n), true), Format::Jpeg);
+                 written &= writePicture(facePath(dir, n), photo(8192, 8192, unsigned(n), true), Format::Jpeg);
              return written;
          }},
     };
