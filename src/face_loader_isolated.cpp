@@ -261,6 +261,15 @@ bool ended(const Decode &decode, int waitMs)
     return false;
 }
 
+// Lets go of the slot's child; its result file stays.
+void forget(Decode &decode)
+{
+    if (decode.pidfd >= 0)
+        close(decode.pidfd);
+    decode.pid = 0;
+    decode.pidfd = -1;
+}
+
 // Collects an ended child, unless somebody else's handler already has.
 void reap(int slot, Decode &decode)
 {
@@ -268,10 +277,7 @@ void reap(int slot, Decode &decode)
     int status = 0;
     if (wait4(decode.pid, &status, WNOHANG, &usage) == decode.pid && decodeHooks.reaped)
         decodeHooks.reaped(slot, status, usage);
-    if (decode.pidfd >= 0)
-        close(decode.pidfd);
-    decode.pid = 0;
-    decode.pidfd = -1;
+    forget(decode);
 }
 
 // Ends the decodes of stuck children; their faces stay white. They are all
@@ -288,10 +294,7 @@ void stop(const std::vector<int> &slots)
             reap(slot, decode);
         } else {
             abandoned.push_back(decode.pid);
-            if (decode.pidfd >= 0)
-                close(decode.pidfd);
-            decode.pid = 0;
-            decode.pidfd = -1;
+            forget(decode);
         }
         close(decode.result);
         decode.result = -1;
