@@ -143,7 +143,7 @@ bool refuse(std::initializer_list<const char *> calls, int error)
 }
 
 // A decoder that runs for many seconds, stopped only by its limits.
-void spin()
+void spin(int)
 {
     for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
     }
@@ -302,13 +302,13 @@ TEST_F(FaceLoader, ADecoderThatBreaksOutReachesNothing)
     EXPECT_EQ(sizeOf(finishFaceLoad(0)), white);
 
     // Whatever it tries beyond decoding ends it.
-    const std::pair<const char *, void (*)()> attempts[] = {
-        {"open a file", [] { ::open("/etc/hostname", O_RDONLY); }},
-        {"create a socket", [] { socket(AF_INET, SOCK_STREAM, 0); }},
-        {"run a program", [] { execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
+    const std::pair<const char *, void (*)(int)> attempts[] = {
+        {"open a file", [](int) { ::open("/etc/hostname", O_RDONLY); }},
+        {"create a socket", [](int) { socket(AF_INET, SOCK_STREAM, 0); }},
+        {"run a program", [](int) { execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
         {"map executable memory",
-         [] { (void)mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
-        {"write to a descriptor not its result", [] { ::write(1, "!", 1); }},
+         [](int) { (void)mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
+        {"write to a descriptor not its result", [](int) { ::write(1, "!", 1); }},
     };
     for (const auto &[name, attempt] : attempts) {
         reaped.clear();

@@ -1,0 +1,194 @@
+#include "decode_child.h"
+
+#include "decode_sandbox.h"
+#include "isolated_decode.h"
+#include "loading_heap.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+// A limit in rlim_t, which is 32 bits wide on some systems: anything it
+// cannot hold is no limit at all.
+rlim_t asLimit(std::uint64_t value) { return value >= std::uint64_t(RLIM_INFINITY) ? RLIM_INFINITY : rlim_t(value); }
+
+// Sets both the soft and the hard limit, never above the hard limit inherited.
+void limit(int resource, std::uint64_t value)
+{
+    rlimit now{};
+    getrlimit(resource, &now);
+    const rlim_t capped = std::min(asLimit(value), now.rlim_max);
+    const rlimit set = {capped, capped};
+    setrlimit(resource, &set);
+}
+
+// The address space this process has mapped, in bytes: found by halving
+// the soft limit until one more page only just maps, so that it needs no
+// /proc. About fifty tries of a page each.
+std::uint64_t mappedBytes()
+{
+    rlimit inherited{};
+    getrlimit(RLIMIT_AS, &inherited);
+    const std::uint64_t page = std::uint64_t(sysconf(_SC_PAGESIZE));
+    const auto oneMorePageMaps = [&](std::uint64_t pages) {
+        const rlimit probe = {std::min(asLimit(pages * page), inherited.rlim_max), inherited.rlim_max};
+        if (setrlimit(RLIMIT_AS, &probe) != 0)
+            return false;
+        void *more = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (more == MAP_FAILED)
+            return false;
+        munmap(more, page);
+        return true;
+    };
+    // Smallest number of pages under which one more maps: what is mapped, plus one.
+    std::uint64_t fails = 0, maps = UINT64_MAX / page;
+    if (oneMorePageMaps(maps))
+        while (maps - fails > 1) {
+            const std::uint64_t middle = fails + (maps - fails) / 2;
+            (oneMorePageMaps(middle) ? maps : fails) = middle;
+        }
+    setrlimit(RLIMIT_AS, &inherited);
+    return (maps - 1) * page;
+}
+
+// Closes every descriptor numbered `first` or more. close_range does that
+// in one call (Linux 5.9 on). Before it, every number below the hard limit
+// on open files is looked at with poll, 1024 a call, and the open ones are
+// closed: about 1 ms of processor time per hundred thousand numbers.
+bool closeFrom(int first)
+{
+    if (syscall(SYS_close_range, first, ~0U, 0) == 0)
+        return true;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const std::uint64_t end = std::min<std::uint64_t>(files.rlim_max, 1U << 30); // the kernel's own ceiling
+    const std::uint64_t batch = std::min<std::uint64_t>(1024, std::max<rlim_t>(files.rlim_cur, 1));
+    pollfd fds[1024];
+    for (std::uint64_t base = std::uint64_t(first); base < end; base += batch) {
+        const nfds_t count = nfds_t(std::min(batch, end - base));
+        for (nfds_t i = 0; i < count; ++i)
+            fds[i] = {int(base + i), 0, 0};
+        if (poll(fds, count, 0) < 0)
+            return false;
+        for (nfds_t i = 0; i < count; ++i)
+            if (!(fds[i].revents & POLLNVAL))
+                close(fds[i].fd);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const unsigned char *data, std::uint64_t bytes, std::uint64_t offset)
+{
+    while (bytes > 0) {
+        const ssize_t n = pwrite(fd, data, size_t(std::min<std::uint64_t>(bytes, 1U << 30)), off_t(offset));
+        if (n <= 0)
+            return false;
+        data += n, bytes -= std::uint64_t(n), offset += std::uint64_t(n);
+    }
+    return true;
+}
+
+// Writes the pixels, then the header. The decoder's buffer goes back to the
+// system as it is written, whole pages at a time, so that the child never
+// holds the picture twice.
+bool writeResult(const DecodedHeader &header, unsigned char *pixels, std::uint64_t bytes)
+{
+    const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(pixels) + page - 1) / page * page;
+    const std::uint64_t chunk = std::uint64_t(8) << 20;
+    for (std::uint64_t done = 0; done < bytes; done += std::min(chunk, bytes - done)) {
+        const std::uint64_t n = std::min(chunk, bytes - done);
+        if (!writeAll(resultFd, pixels + done, n, sizeof header + done))
+            return false;
+        const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(pixels + done + n)) / page * page;
+        if (end > start)
+            madvise(reinterpret_cast<void *>(start), end - start, MADV_DONTNEED);
+    }
+    return writeAll(resultFd, reinterpret_cast<const unsigned char *>(&header), sizeof header, 0);
+}
+
+} // namespace
+
+void decodeInChild(int slot, const char *path, int result, int go, pid_t viewer, Decoder decode)
+{
+    // Never outlive the viewer, not even one that ended before this line.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != viewer)
+        _exit(1);
+
+    // Whatever the viewer inherited or installed: no signal is blocked, and
+    // a fault or the processor limit ends the child at once.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGXCPU, SIGXFSZ})
+        signal(sig, SIG_DFL);
+
+    // The result on descriptor 3, the signal to start on 4, /dev/null on 0
+    // to 2 (the viewer prints nothing, nor do its children), nothing else.
+    if (dup2(result, resultFd) != resultFd || dup2(go, goFd) != goFd)
+        _exit(1);
+    const int quiet = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < resultFd; ++fd)
+        if (fd != quiet && dup2(quiet, fd) != fd)
+            _exit(1);
+    if (!closeFrom(goFd + 1))
+        _exit(1);
+
+    // Under memory pressure the kernel takes a decoder before anything else.
+    const int oom = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+    if (oom >= 0) {
+        if (write(oom, "1000", 4) != 4) { // best effort, where /proc is mounted
+        }
+        close(oom);
+    }
+
+    // Until the viewer lets it go; it keeps only a few decodes running at once.
+    std::uint64_t started = 0;
+    if (read(goFd, &started, sizeof started) != ssize_t(sizeof started))
+        _exit(1);
+    close(goFd);
+
+    const DecodeLimits limits = decodeLimits();
+    limit(RLIMIT_CORE, 0);
+    limit(RLIMIT_CPU, limits.cpuSeconds); // soft and hard alike: SIGKILL
+    limit(RLIMIT_AS, mappedBytes() + limits.addressSpace);
+    useLoadingHeap(); // a fresh child would fault in every page of its buffers
+
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    const int file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat info = {};
+    if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+        std::uint64_t(info.st_size) > limits.fileBytes)
+        _exit(1);
+    // Mapped rather than read: no copy of the file, no fresh pages to clear.
+    void *bytes = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, file, 0);
+    if (bytes == MAP_FAILED)
+        _exit(1);
+    close(file);
+    // From here on nothing but the result file can be reached.
+    if (!enterDecodeSandbox(sizeof(DecodedHeader) + limits.pixelBytes))
+        _exit(1);
+
+    if (decodeHooks.inChild)
+        decodeHooks.inChild(slot);
+
+    DecodedHeader header = {decodedMagic, 0, 0, 0};
+    unsigned char *pixels = decode(static_cast<const unsigned char *>(bytes), int(info.st_size), &header.width,
+                                   &header.height, &header.channels, 0);
+    const std::uint64_t pixelBytes = pixels ? plausiblePixelBytes(header) : 0;
+    if (pixelBytes == 0 || !writeResult(header, pixels, pixelBytes))
+        _exit(1);
+    _exit(0);
+}

@@ -1,0 +1,49 @@
+#include "isolated_decode.h"
+
+#include <algorithm>
+
+DecodeHooks decodeHooks;
+
+namespace {
+
+// SOIL computes sizes in int. With at most 2^29 decoded bytes, even the
+// power-of-two copy it makes of a picture wider or taller than the largest
+// texture stays below 2^31.
+const std::uint64_t maxBudget = std::uint64_t(1) << 29;
+
+// Decoding speed that every format but HDR keeps at the budget, with room
+// to spare: a 2^29-byte PNG, the slowest of them, takes about 12 s here.
+const std::uint64_t bytesPerCpuSecond = std::uint64_t(32) << 20;
+
+DecodeLimits limitsFor(std::uint64_t budget)
+{
+    budget = std::min(budget, maxBudget);
+    DecodeLimits limits{};
+    limits.pixelBytes = budget;
+    // Files store at most four bytes for three decoded ones (HDR, 32-bit BMP
+    // or DDS without alpha), with a mipmap chain on top.
+    limits.fileBytes = 2 * budget;
+    // The file is mapped; a decoder holds its result and at most four times
+    // as much besides (HDR's floats; PNG keeps its filtered rows), and
+    // little else.
+    limits.addressSpace = limits.fileBytes + 4 * budget + (std::uint64_t(32) << 20);
+    limits.cpuSeconds = std::max<std::uint64_t>(1, (budget + bytesPerCpuSecond - 1) / bytesPerCpuSecond);
+    return limits;
+}
+
+DecodeLimits limits = limitsFor(maxBudget);
+
+} // namespace
+
+DecodeLimits decodeLimits() { return limits; }
+
+void setDecodeBudget(std::uint64_t pixelBytes) { limits = limitsFor(pixelBytes); }
+
+std::uint64_t plausiblePixelBytes(const DecodedHeader &header)
+{
+    if (header.width <= 0 || header.height <= 0 || header.channels < 1 || header.channels > 4)
+        return 0;
+    const std::uint64_t bytes =
+        std::uint64_t(header.width) * std::uint64_t(header.height) * std::uint64_t(header.channels);
+    return bytes <= limits.pixelBytes ? bytes : 0;
+}
