@@ -8,6 +8,7 @@ cd "$(dirname "$(readlink -f "$0")")"
 . tools/private_xvfb.sh
 
 install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+install_i386_test_packages
 
 tools/check_style.sh
 

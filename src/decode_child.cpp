@@ -105,15 +105,17 @@ bool writeAll(int fd, const unsigned char *data, std::uint64_t bytes, std::uint6
 bool writeResult(const DecodedHeader &header, unsigned char *pixels, std::uint64_t bytes)
 {
     const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(pixels) + page - 1) / page * page;
+    const auto intoPage = [&](const unsigned char *p) { return reinterpret_cast<std::uintptr_t>(p) % page; };
+    unsigned char *released = pixels + (page - intoPage(pixels)) % page;
     const std::uint64_t chunk = std::uint64_t(8) << 20;
-    for (std::uint64_t done = 0; done < bytes; done += std::min(chunk, bytes - done)) {
+    for (std::uint64_t done = 0; done < bytes;) {
         const std::uint64_t n = std::min(chunk, bytes - done);
         if (!writeAll(resultFd, pixels + done, n, sizeof header + done))
             return false;
-        const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(pixels + done + n)) / page * page;
-        if (end > start)
-            madvise(reinterpret_cast<void *>(start), end - start, MADV_DONTNEED);
+        done += n;
+        unsigned char *const end = pixels + done - intoPage(pixels + done);
+        if (end > released)
+            madvise(released, size_t(end - released), MADV_DONTNEED), released = end;
     }
     return writeAll(resultFd, reinterpret_cast<const unsigned char *>(&header), sizeof header, 0);
 }

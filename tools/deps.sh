@@ -26,4 +26,29 @@ install_missing() {
 BUILD_PACKAGES=(g++ make cmake pkgconf freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libsoil-dev libseccomp-dev)
 # What building and running the tests and the benchmark needs besides.
 TEST_PACKAGES=(libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb clang libclang-rt-dev
-               clang-format clang-tidy)
+               clang-format clang-tidy libstb-dev)
+
+# On x86-64, what building the decoding child's tests as a 32-bit program
+# needs too. That takes i386 as a second architecture for dpkg, a lasting
+# change to the machine's package set-up, which is said when it is made.
+install_i386_test_packages() {
+    if [ "$(dpkg --print-architecture)" != amd64 ]; then
+        echo "Not an x86-64 machine: the 32-bit sandbox tests will be skipped." >&2
+        return 0
+    fi
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        echo "Adding i386 as a second architecture (dpkg --add-architecture i386), for the 32-bit sandbox tests;"
+        echo "this stays on the machine: undo it with dpkg --remove-architecture i386 once no i386 package is left."
+        local sudo=()
+        if [ "$(id -u)" -ne 0 ]; then
+            if ! command -v sudo >/dev/null; then
+                echo "Skipping the 32-bit sandbox tests: that needs root, or sudo." >&2
+                return 0
+            fi
+            sudo=(sudo)
+        fi
+        "${sudo[@]}" dpkg --add-architecture i386
+        "${sudo[@]}" apt-get update -qq
+    fi
+    install_missing g++-multilib libseccomp-dev:i386 libgtest-dev:i386
+}

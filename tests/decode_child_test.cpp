@@ -1,0 +1,321 @@
+// The decoding child on its own, as the viewer forks it, with stb_image (of
+// SOIL's family) as its decoder. Built for this machine and, on x86-64, as a
+// 32-bit x86 program too: in both, the child sets itself up, enters its
+// sandbox and decodes every format stb_image reads, small and large, just as
+// it decodes unfiltered in this process; holds nothing but its result; dies
+// at anything beyond decoding; and without its filter does not decode.
+
+#include "decode_child.h"
+#include "decode_sandbox.h"
+#include "isolated_decode.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <seccomp.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <vector>
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image.h>
+#include <stb/stb_image_write.h>
+#pragma GCC diagnostic pop
+
+namespace {
+
+using namespace std::string_literals;
+
+// A picture of width x height in `format`, different everywhere.
+std::string encode(const std::string &format, int width, int height)
+{
+    std::vector<unsigned char> rgb;
+    std::vector<float> light;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int value : {x * 5, y * 7, x * y}) {
+                rgb.push_back(static_cast<unsigned char>(value));
+                light.push_back(float(value & 255) / 255);
+            }
+    std::string out;
+    const auto big = [&](std::uint64_t v, int bytes) {
+        while (bytes-- > 0)
+            out += char(v >> (8 * bytes));
+    };
+    const auto little = [&](std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out += char(v >> (8 * i));
+    };
+    const auto put = [](void *to, void *data, int size) { static_cast<std::string *>(to)->append((char *)data, size); };
+    const std::string pixels(rgb.begin(), rgb.end());
+    if (format == "png")
+        stbi_write_png_to_func(put, &out, width, height, 3, rgb.data(), width * 3);
+    else if (format == "bmp")
+        stbi_write_bmp_to_func(put, &out, width, height, 3, rgb.data());
+    else if (format == "tga")
+        stbi_write_tga_to_func(put, &out, width, height, 3, rgb.data());
+    else if (format == "jpeg")
+        stbi_write_jpg_to_func(put, &out, width, height, 3, rgb.data(), 90);
+    else if (format == "hdr")
+        stbi_write_hdr_to_func(put, &out, width, height, 3, light.data());
+    else if (format == "pnm")
+        out = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n" + pixels;
+    else if (format == "psd") { // raw, one plane per channel
+        out = "8BPS";
+        big(1, 2), big(0, 6), big(3, 2), big(std::uint32_t(height), 4), big(std::uint32_t(width), 4);
+        big(8, 2), big(3, 2), big(0, 4), big(0, 4), big(0, 4), big(0, 2);
+        for (int c = 0; c < 3; ++c)
+            for (size_t i = size_t(c); i < pixels.size(); i += 3)
+                out += pixels[i];
+    } else if (format == "pic") { // one uncompressed RGB packet
+        big(0x5380F634, 4), out += std::string(84, '\0') + "PICT";
+        big(std::uint32_t(width), 2), big(std::uint32_t(height), 2), big(0, 8), big(0x000800E0, 4);
+        out += pixels;
+    } else if (format == "gif") { // 9-bit codes, cleared before they would grow
+        out = "GIF89a";
+        little(std::uint32_t(width), 2), little(std::uint32_t(height), 2), little(0xF7, 3);
+        for (int i = 0; i < 256; ++i)
+            little(std::uint32_t(i * 0x010305), 3);
+        out += ',', little(0, 4), little(std::uint32_t(width), 2), little(std::uint32_t(height), 2), out += "\0\x08"s;
+        std::string codes;
+        std::uint32_t bits = 0, count = 0;
+        const auto code = [&](std::uint32_t c) {
+            for (bits |= c << count, count += 9; count >= 8; count -= 8, bits >>= 8)
+                codes += char(bits);
+        };
+        for (size_t i = 0; i < pixels.size() / 3; ++i)
+            i % 250 ? code(std::uint8_t(pixels[3 * i] ^ pixels[3 * i + 1]))
+                    : (code(256), code(std::uint8_t(pixels[0])));
+        code(257), codes += char(bits);
+        for (size_t at = 0; at < codes.size(); at += 255)
+            out += char(std::min<size_t>(255, codes.size() - at)) + codes.substr(at, 255);
+        out += "\0;"s;
+    }
+    return out;
+}
+
+// What the child hands back: its header and pixels, or "" if none.
+std::string decodedHere(const std::string &bytes)
+{
+    DecodedHeader header = {decodedMagic, 0, 0, 0};
+    unsigned char *pixels =
+        stbi_load_from_memory(reinterpret_cast<const unsigned char *>(bytes.data()), int(bytes.size()), &header.width,
+                              &header.height, &header.channels, 0);
+    if (!pixels)
+        return "";
+    std::string out(reinterpret_cast<const char *>(&header), sizeof header);
+    out.append(reinterpret_cast<const char *>(pixels), plausiblePixelBytes(header));
+    stbi_image_free(pixels);
+    return out;
+}
+
+// A child forked and let go as the viewer does, decoding `path`.
+struct Child {
+    explicit Child(const std::string &path)
+    {
+        prepareDecodeSandbox(resultFd);
+        result = fcntl(memfd_create("face", MFD_CLOEXEC), F_DUPFD_CLOEXEC, goFd + 1);
+        const int go = fcntl(eventfd(0, EFD_CLOEXEC), F_DUPFD_CLOEXEC, goFd + 1);
+        const pid_t viewer = getpid();
+        if ((pid = fork()) == 0)
+            decodeInChild(0, path.c_str(), result, go, viewer, stbi_load_from_memory);
+        const std::uint64_t one = 1;
+        EXPECT_EQ(write(go, &one, sizeof one), ssize_t(sizeof one));
+        close(go);
+    }
+    // Its exit status and its result, once it has ended.
+    std::pair<int, std::string> finish()
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::string out(size_t(lseek(result, 0, SEEK_END)), '\0');
+        EXPECT_EQ(pread(result, out.data(), out.size(), 0), ssize_t(out.size()));
+        close(result);
+        return {status, out};
+    }
+    pid_t pid = -1;
+    int result = -1;
+};
+
+// Makes the calls refuse with their error, where their first argument is
+// `first` (any, if -1), in this process and its children, for good.
+struct Refusal {
+    const char *call;
+    int error;
+    long first = -1;
+};
+void refuse(const std::vector<Refusal> &refusals)
+{
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    for (const Refusal &r : refusals) {
+        const scmp_arg_cmp first = {0, SCMP_CMP_EQ, scmp_datum_t(r.first), 0};
+        seccomp_rule_add_array(filter, SCMP_ACT_ERRNO(unsigned(r.error)), seccomp_syscall_resolve_name(r.call),
+                               r.first < 0 ? 0 : 1, &first);
+    }
+    EXPECT_EQ(seccomp_load(filter), 0);
+    seccomp_release(filter);
+}
+
+// The lines of /proc/PID/FILE that start with `key`, without it, or "".
+std::string proc(pid_t pid, const char *file, const std::string &key)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key, 0) == 0)
+            return line.substr(key.size());
+    return "";
+}
+
+class DecodeChild : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        GTEST_FLAG_SET(death_test_style, "threadsafe"); // each in a fresh process
+        char pattern[] = "/tmp/cubeview-child-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        decodeHooks = DecodeHooks();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string write(const std::string &name, const std::string &bytes) const
+    {
+        std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+        return dir + "/" + name;
+    }
+
+    std::string dir;
+};
+
+TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
+{
+    // Beyond what the loading heap holds, glibc maps each big buffer on its
+    // own, and grows, shrinks and returns it: allowed, and then the decode.
+    decodeHooks.inChild = [](int) {
+        const size_t mib = 1 << 20;
+        void *big = mmap(nullptr, mib, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        big = mremap(big, mib, 4 * mib, MREMAP_MAYMOVE);
+        mprotect(big, mib, PROT_READ);
+        munmap(big, 4 * mib);
+    };
+    for (const char *format : {"png", "bmp", "tga", "jpeg", "hdr", "pnm", "psd", "pic", "gif"})
+        for (auto [width, height] : {std::pair{37, 23}, {1536, 1024}}) {
+            SCOPED_TRACE(::testing::Message() << format << " " << width << " x " << height);
+            const std::string bytes = encode(format, width, height), expected = decodedHere(bytes);
+            ASSERT_GT(expected.size(), size_t(width * height)) << "not read by the decoder";
+            const auto [status, result] = Child(write(format, bytes)).finish();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+            EXPECT_TRUE(result == expected);
+        }
+}
+
+// In a process of its own: a child decoding for ever, as seen from outside,
+// to standard error; exits with 0 if that is as it must be.
+[[noreturn]] void lookAtAChild(const std::string &path, bool withoutCloseRange)
+{
+    if (withoutCloseRange) // as on Linux before 5.9
+        refuse({{"close_range", ENOSYS}});
+    // Descriptors of the viewer's that a child inherits, up to the limit.
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    dup2(2, 100), dup2(2, int(files.rlim_max) - 1);
+    decodeHooks.inChild = [](int) {
+        for (;;) { // decoding for ever, to be looked at
+        }
+    };
+    const pid_t child = Child(path).pid;
+    const std::string filters = "Seccomp_filters:\t";
+    while (proc(child, "status", filters) == proc(getpid(), "status", filters)) // until it has added its own
+        usleep(1000);
+    std::string seen;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
+        seen += fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string() + ", ";
+    const std::string space = proc(child, "limits", "Max address space");
+    const bool spaceOk =
+        space.find("unlimited") != std::string::npos || std::stoull(space) >= decodeLimits().addressSpace;
+    seen += "no new privileges " + proc(child, "status", "NoNewPrivs:\t") + ", OOM score " +
+            proc(child, "oom_score_adj", "") + ", address space " + (spaceOk ? "ok" : space);
+    std::fprintf(stderr, "%s\n", seen.c_str());
+    kill(child, SIGKILL);
+    _exit(seen == "0 /dev/null, 1 /dev/null, 2 /dev/null, 3 /memfd:face (deleted), no new privileges 1, OOM score "
+                  "1000, address space ok"
+              ? 0
+              : 1);
+}
+
+TEST_F(DecodeChild, HoldsNothingButItsResultEvenWithoutCloseRange)
+{
+    const std::string good = write("good", encode("png", 8, 8));
+    EXPECT_EXIT(lookAtAChild(good, false), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(lookAtAChild(good, true), ::testing::ExitedWithCode(0), "") << "without close_range";
+}
+
+TEST_F(DecodeChild, WhateverItTriesBeyondDecodingEndsIt)
+{
+    const std::pair<const char *, void (*)(int)> attempts[] = {
+        {"open a file", [](int) { open("/etc/hostname", O_RDONLY); }},
+        {"create a socket", [](int) { socket(AF_INET, SOCK_STREAM, 0); }},
+        {"run a program", [](int) { execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
+        {"map executable memory",
+         [](int) { (void)mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
+        {"map its result file", [](int) { (void)mmap(nullptr, 4096, PROT_READ, MAP_SHARED, resultFd, 0); }},
+        {"write to a descriptor not its result", [](int) { ::write(1, "!", 1); }},
+#ifdef __NR_mmap2
+        {"map through the old mmap, whose arguments the filter cannot see",
+         [](int) {
+             const unsigned long arguments[6] = {0, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, ~0UL, 0};
+             syscall(SYS_mmap, arguments);
+         }},
+#endif
+    };
+    const std::string good = write("good", encode("png", 8, 8));
+    for (const auto &[name, attempt] : attempts) {
+        decodeHooks.inChild = attempt;
+        const auto [status, result] = Child(good).finish();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS) << name;
+        EXPECT_EQ(result, "") << name;
+    }
+}
+
+// In a process of its own: a child decoding `bytes` with these calls
+// refused; exits with 0 if it decoded them as unfiltered, or not at all.
+[[noreturn]] void decodeRefusing(const std::vector<Refusal> &refusals, const std::string &bytes, bool decodes,
+                                 const std::string &path)
+{
+    refuse(refusals);
+    const std::string result = Child(path).finish().second;
+    _exit((decodes ? result == decodedHere(bytes) : result.empty()) ? 0 : 1);
+}
+
+TEST_F(DecodeChild, WithoutItsFilterItDoesNotDecodeUnlessTheKernelHasNoSeccomp)
+{
+    const std::string bytes = encode("png", 8, 8), good = write("good", bytes);
+    const struct {
+        const char *name;
+        std::vector<Refusal> refusals;
+        bool decodes;
+    } cases[] = {
+        {"a filter that could not be built", {{"pipe2", EMFILE}}, false}, // it is compiled through a pipe
+        {"a filter the kernel refused", {{"seccomp", EPERM}}, false},
+        {"a kernel without seccomp", {{"seccomp", ENOSYS}, {"prctl", EINVAL, PR_GET_SECCOMP}}, true},
+    };
+    for (const auto &c : cases)
+        EXPECT_EXIT(decodeRefusing(c.refusals, bytes, c.decodes, good), ::testing::ExitedWithCode(0), "") << c.name;
+}
+
+} // namespace
