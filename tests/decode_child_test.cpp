@@ -226,7 +226,7 @@ TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
 
 // In a process of its own: a child decoding for ever, as seen from outside,
 // to standard error; exits with 0 if that is as it must be.
-[[noreturn]] void lookAtAChild(const std::string &path, bool withoutCloseRange)
+[[noreturn]] void lookAtAChild(const std::string &dir, bool withoutCloseRange)
 {
     if (withoutCloseRange) // as on Linux before 5.9
         refuse({{"close_range", ENOSYS}});
@@ -238,7 +238,7 @@ TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
         for (;;) { // decoding for ever, to be looked at
         }
     };
-    const pid_t child = Child(path).pid;
+    const pid_t child = Child(dir + "/good").pid;
     const std::string filters = "Seccomp_filters:\t";
     while (proc(child, "status", filters) == proc(getpid(), "status", filters)) // until it has added its own
         usleep(1000);
@@ -252,6 +252,7 @@ TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
             proc(child, "oom_score_adj", "") + ", address space " + (spaceOk ? "ok" : space);
     std::fprintf(stderr, "%s\n", seen.c_str());
     kill(child, SIGKILL);
+    std::filesystem::remove_all(dir); // this process ends without the fixture's clean-up
     _exit(seen == "0 /dev/null, 1 /dev/null, 2 /dev/null, 3 /memfd:face (deleted), no new privileges 1, OOM score "
                   "1000, address space ok"
               ? 0
@@ -260,9 +261,9 @@ TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
 
 TEST_F(DecodeChild, HoldsNothingButItsResultEvenWithoutCloseRange)
 {
-    const std::string good = write("good", encode("png", 8, 8));
-    EXPECT_EXIT(lookAtAChild(good, false), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(lookAtAChild(good, true), ::testing::ExitedWithCode(0), "") << "without close_range";
+    write("good", encode("png", 8, 8));
+    EXPECT_EXIT(lookAtAChild(dir, false), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(lookAtAChild(dir, true), ::testing::ExitedWithCode(0), "") << "without close_range";
 }
 
 TEST_F(DecodeChild, WhateverItTriesBeyondDecodingEndsIt)
@@ -295,16 +296,18 @@ TEST_F(DecodeChild, WhateverItTriesBeyondDecodingEndsIt)
 // In a process of its own: a child decoding `bytes` with these calls
 // refused; exits with 0 if it decoded them as unfiltered, or not at all.
 [[noreturn]] void decodeRefusing(const std::vector<Refusal> &refusals, const std::string &bytes, bool decodes,
-                                 const std::string &path)
+                                 const std::string &dir)
 {
     refuse(refusals);
-    const std::string result = Child(path).finish().second;
+    const std::string result = Child(dir + "/good").finish().second;
+    std::filesystem::remove_all(dir); // this process ends without the fixture's clean-up
     _exit((decodes ? result == decodedHere(bytes) : result.empty()) ? 0 : 1);
 }
 
 TEST_F(DecodeChild, WithoutItsFilterItDoesNotDecodeUnlessTheKernelHasNoSeccomp)
 {
-    const std::string bytes = encode("png", 8, 8), good = write("good", bytes);
+    const std::string bytes = encode("png", 8, 8);
+    write("good", bytes);
     const struct {
         const char *name;
         std::vector<Refusal> refusals;
@@ -315,7 +318,7 @@ TEST_F(DecodeChild, WithoutItsFilterItDoesNotDecodeUnlessTheKernelHasNoSeccomp)
         {"a kernel without seccomp", {{"seccomp", ENOSYS}, {"prctl", EINVAL, PR_GET_SECCOMP}}, true},
     };
     for (const auto &c : cases)
-        EXPECT_EXIT(decodeRefusing(c.refusals, bytes, c.decodes, good), ::testing::ExitedWithCode(0), "") << c.name;
+        EXPECT_EXIT(decodeRefusing(c.refusals, bytes, c.decodes, dir), ::testing::ExitedWithCode(0), "") << c.name;
 }
 
 } // namespace

@@ -30,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -81,7 +82,7 @@ std::string ddsHeader(std::uint32_t width, std::uint32_t height)
 }
 
 using Size = std::pair<int, int>;
-const Size white{0, 0};
+const Size white{-1, -1}; // no texture at all
 
 // The texture's size, or 0 x 0 for no texture; deletes the texture.
 Size sizeOf(GLuint texture)
@@ -93,7 +94,7 @@ Size sizeOf(GLuint texture)
         glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
         glDeleteTextures(1, &texture);
     }
-    return {width, height};
+    return texture ? Size(width, height) : white;
 }
 
 // Loads the pictures in slots 0, 1, ..., all at once like the viewer.
@@ -261,6 +262,27 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
     EXPECT_NEAR(cpuSeconds(reaped[0].usage), double(limits.cpuSeconds), 0.5);
 }
 
+TEST_F(FaceLoader, ForgedResultsGiveWhiteAndLeaveTheOtherFaces)
+{
+    // Each forged in a child, inside its sandbox, consistent but for one thing.
+    decodeHooks.inChild = [](int slot) {
+        const DecodedHeader forged[] = {
+            {decodedMagic + 1, 4, 4, 3}, // not a result
+            {decodedMagic, 4, 4, 3},     // one byte short, below
+            {decodedMagic, 4, 4, 5},     // five channels
+            {decodedMagic, -4, -4, 3},   // two negative sides, whose product is 16
+        };
+        if (slot >= 4)
+            return;
+        const std::uint64_t bytes = 4 * 4 * std::uint64_t(forged[slot].channels) - (slot == 1);
+        pwrite(resultFd, std::string(bytes, '\x80').data(), bytes, sizeof(DecodedHeader));
+        pwrite(resultFd, &forged[slot], sizeof(DecodedHeader), 0);
+        _exit(0);
+    };
+    EXPECT_EQ(load({good, good, good, good, good, good}),
+              (std::vector<Size>{white, white, white, white, {48, 32}, {48, 32}}));
+}
+
 TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
 {
     // Decoded bytes: exactly 2^29 show, a row more do not. The pixels are
@@ -357,6 +379,30 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     startFaceLoad(1, good.c_str());
     EXPECT_EQ(sizeOf(finishFaceLoad(0)), white);
     EXPECT_EQ(sizeOf(finishFaceLoad(1)), Size(48, 32));
+
+    // With nothing to see progress by (no /proc, no processor clock of
+    // another process), a child counts as progressing for four times its
+    // processor limit: limits still right, a slow decode shows, storage
+    // that stalls still gives white.
+    ASSERT_EQ(umount2("/proc", MNT_DETACH), 0);
+    ASSERT_TRUE(refuse({"clock_getres"}, EPERM)); // which clock_getcpuclockid asks
+    setDecodeBudget(1 << 22);
+    EXPECT_EQ(load({good}), std::vector{Size(48, 32)}) << "limits set without /proc";
+    static auto *release = static_cast<volatile bool *>(
+        mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)); // seen by the child
+    decodeHooks.inChild = [](int) {
+        while (!*release) { // held up for longer than a stall
+        }
+    };
+    setDecodeBudget(1 << 27); // four seconds of processor time
+    startFaceLoad(0, good.c_str());
+    std::thread later([] { std::this_thread::sleep_for(std::chrono::seconds(3)), *release = true; });
+    EXPECT_EQ(sizeOf(finishFaceLoad(0)), Size(48, 32)) << "a slow decode";
+    later.join();
+    decodeHooks.inChild = nullptr;
+    setDecodeBudget(1 << 22);
+    EXPECT_EQ(load({stalled + "/face2.bmp"}), std::vector{white}) << "stalled storage";
+    ASSERT_EQ(mount("proc", "/proc", "proc", 0, nullptr), 0);
 
     close(fuse); // the lookup fails at last, and the decoder dies: the kernel reaps it
     for (pid_t pid; (pid = waitpid(-1, nullptr, WNOHANG)) >= 0; usleep(1000))
