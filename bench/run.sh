@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Start-up benchmark: time from launch to the first frame of the viewer,
-# against the same viewer without its decoders' sandbox, loading in-process,
-# and handed pictures already decoded; medians of RUNS runs each (default 9;
-# a fifth of that, at least 3, for the big JPEG faces); ROW (1 to 3) runs
-# that row alone. Under a private Xvfb.
+# Start-up benchmark: time from launch to the first frame of the viewer, and
+# peak memory on the way, against the same viewer without its decoders'
+# sandbox, loading in-process (the plain loader), and handed pictures
+# already decoded; medians of RUNS runs each (default 9; a fifth of that, at
+# least 3, for the big JPEG faces). ROW (1 to 3) runs that row alone. Peak
+# memory needs root and a cgroup memory controller; without them, times
+# only. Under a private Xvfb.
 # Usage: bench/run.sh [RUNS [ROW]]
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
