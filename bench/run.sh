@@ -3,7 +3,7 @@
 # peak memory on the way, against the same viewer without its decoders'
 # sandbox, loading in-process (the plain loader), and handed pictures
 # already decoded; medians of RUNS runs each (default 9; a fifth of that, at
-# least 3, for the big JPEG faces). ROW (1 to 3) runs that row alone. Peak
+# least 3, for the big JPEG faces). ROW (1 to 6) runs that row alone. Peak
 # memory needs root and a cgroup memory controller; without them, times
 # only. Under a private Xvfb.
 # Usage: bench/run.sh [RUNS [ROW]]

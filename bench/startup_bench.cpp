@@ -24,10 +24,14 @@
 #include "memory_group.h"
 #include "photo.h"
 #include "picture_files.h"
+#include "plasma.h"
 #include "viewer_window.h"
 
 #include <SOIL/SOIL.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +104,35 @@ void readAll(const std::string &dir)
             std::ifstream(entry.path(), std::ios::binary).ignore(std::numeric_limits<std::streamsize>::max());
 }
 
+// Processes that keep `count` cores busy, at the default priority, for as
+// long as this object lives.
+class BusyCores {
+public:
+    explicit BusyCores(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            if (const pid_t pid = fork(); pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                for (volatile unsigned spins = 0;; spins = spins + 1) {
+                }
+            } else if (pid > 0) {
+                pids.push_back(pid);
+            }
+    }
+    ~BusyCores()
+    {
+        for (const pid_t pid : pids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    BusyCores(const BusyCores &) = delete;
+    BusyCores &operator=(const BusyCores &) = delete;
+
+private:
+    std::vector<pid_t> pids;
+};
+
 double median(std::vector<double> v)
 {
     if (v.empty())
@@ -166,12 +199,18 @@ bool jpegPhotos(const std::string &dir)
     return writeSix(dir, Format::Jpeg, [](int n) { return photo(8192, 8192, unsigned(n), true); });
 }
 
+bool noisePngs(const std::string &dir)
+{
+    return writeSix(dir, Format::Png, [](int n) { return plasma(2048, unsigned(n)); });
+}
+
 enum Build { viewer, unsandboxed, plain, floor, builds };
 
 struct Row {
     const char *name;
     int runs;
     double goal; // for viewer / plain time
+    int busyCores;
     bool (*write)(const std::string &dir);
 };
 
@@ -193,9 +232,12 @@ int main(int argc, char **argv)
     const std::string root = std::filesystem::temp_directory_path() / "cubeview-bench";
 
     const Row rows[] = {
-        {"six 2048x2048 PNG photos", runs, 0.58, photoPngs},
-        {"six small faces, mixed formats", runs, 1.00, smallFaces},
-        {"six 8192x8192 JPEG photos", std::max(3, runs / 5), 0.60, jpegPhotos},
+        {"six 2048x2048 PNG photos", runs, 0.58, 0, photoPngs},
+        {"six small faces, mixed formats", runs, 1.00, 0, smallFaces},
+        {"six 8192x8192 JPEG photos", std::max(3, runs / 5), 0.60, 0, jpegPhotos},
+        {"six 2048x2048 PNG noise", runs, 0.58, 0, noisePngs},
+        {"six 2048x2048 PNG noise, 1 core busy", runs, 0.80, 1, noisePngs},
+        {"six 2048x2048 PNG noise, 2 cores busy", runs, 0.75, 2, noisePngs},
     };
     const int rowCount = int(std::size(rows));
     if (onlyRow > rowCount) {
@@ -230,6 +272,7 @@ int main(int argc, char **argv)
         }
         readAll(root);
 
+        const BusyCores busy(row.busyCores);
         std::vector<double> times[builds], peaks[builds], timeRatios, memoryRatios, sandboxCosts;
         for (int run = 0; run < row.runs; ++run) {
             Launch launches[builds];
@@ -272,6 +315,8 @@ int main(int argc, char **argv)
                 "viewer / plain: median over the runs of the two builds' ratio in each run; goals are upper "
                 "bounds. decoding showing: (viewer - floor) / (plain - floor).\n"
                 "sandbox cost: median of viewer / unsandboxed. peak memory: the most held by a memory control group "
-                "of the program, its children and their memory files, from launch to the first frame.\n");
+                "of the program, its children and their memory files, from launch to the first frame.\n"
+                "noise: plasma fractals of about 6.6 MB each; N cores busy: N processes spinning beside every run "
+                "of the row.\n");
     return met ? 0 : 1;
 }
