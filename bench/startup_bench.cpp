@@ -268,8 +268,8 @@ int main(int argc, char **argv)
 
     const Row rows[] = {
         {"six 2048x2048 PNG photos", runs, 0.58, 0, allBuilds, false, photoPngs},
-        {"six small faces, mixed formats", runs, 1.00, 0, allBuilds, false, smallFaces},
-        {"six 8192x8192 JPEG photos", std::max(3, runs / 5), 0.60, 0, allBuilds, false, jpegPhotos},
+        {"six small faces, mixed formats*", runs, 1.00, 0, allBuilds, false, smallFaces},
+        {"six 8192x8192 JPEG photos", std::min(runs, std::max(3, runs / 5)), 0.55, 0, allBuilds, false, jpegPhotos},
         {"six 2048x2048 PNG noise", runs, 0.58, 0, allBuilds, false, noisePngs},
         {"six 2048x2048 PNG noise, 1 core busy", runs, 0.80, 1, allBuilds, false, noisePngs},
         {"six 2048x2048 PNG noise, 2 cores busy", runs, 0.75, 2, allBuilds, false, noisePngs},
@@ -364,6 +364,7 @@ int main(int argc, char **argv)
                 "noise: plasma fractals of about 6.6 MB each; N cores busy: N processes spinning beside every run "
                 "of the row.\n"
                 "worst cases: the viewer alone, or beside the plain loader, with a white face counted as the first "
-                "frame.\n");
+                "frame.\n"
+                "* small faces: the goal is to be no worse than today.\n");
     return met ? 0 : 1;
 }
