@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Start-up benchmark: time from launch to the first frame of the viewer,
-# against the same viewer without its decoders' sandbox, loading in-process,
-# and handed pictures already decoded; medians of RUNS runs each (default 9;
-# a fifth of that, at least 3, for the big JPEG faces); ROW (1 to 3) runs
-# that row alone. Under a private Xvfb.
-# Usage: bench/run.sh [RUNS [ROW]]
+# Start-up benchmark: time from launch to the first frame of the viewer, and
+# peak memory on the way, against the same viewer without its decoders'
+# sandbox, loading in-process (the plain loader), and handed pictures
+# already decoded; medians of RUNS runs each (default 9; a fifth of that, at
+# least 3 and at most RUNS, for the big JPEG faces). ROW (1 to 8) runs that
+# row alone, `all` every row; by default the two worst-case rows (7 and 8),
+# which take minutes and run once, are left out. Peak memory needs root and
+# a cgroup memory controller; without them, times only. Under a private Xvfb.
+# Usage: bench/run.sh [RUNS [ROW | all]]
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 . tools/deps.sh

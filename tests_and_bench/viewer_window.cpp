@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -37,10 +38,24 @@ std::vector<Window> windowsTitledColor(Display *x)
 // the check that made it, not end the program.
 int ignoreXError(Display *, XErrorEvent *) { return 0; }
 
+// Moves the calling process into the control group whose process list is
+// `procs`; only system calls, for a child between fork and exec.
+bool joinGroup(const char *procs)
+{
+    char pid[16];
+    const char *end = std::to_chars(pid, pid + sizeof pid, getpid()).ptr;
+    const int file = open(procs, O_WRONLY | O_CLOEXEC);
+    const bool joined = file >= 0 && write(file, pid, size_t(end - pid)) == end - pid;
+    if (file >= 0)
+        close(file);
+    return joined;
+}
+
 } // namespace
 
-ViewerWindow::ViewerWindow(const std::string &binary, const std::string &dir)
+ViewerWindow::ViewerWindow(const std::string &binary, const std::string &dir, const std::string &cgroup)
 {
+    const std::string groupProcs = cgroup.empty() ? "" : cgroup + "/cgroup.procs";
     for (int tries = 0; !display && tries < 100; ++tries, pauseMs(20)) // a resetting server refuses for a moment
         display = XOpenDisplay(nullptr);
     if (!display)
@@ -49,6 +64,8 @@ ViewerWindow::ViewerWindow(const std::string &binary, const std::string &dir)
     const std::vector<Window> before = windowsTitledColor(display);
     if ((pid = fork()) == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM); // a test that dies takes its viewer with it
+        if (!groupProcs.empty() && !joinGroup(groupProcs.c_str()))
+            _exit(127);
         // Plain descriptors: closing stdio here would flush the parent's buffered output a second time.
         const int output = chdir(dir.c_str()) == 0 ? open("output.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
         if (output >= 0 && dup2(output, 1) == 1 && dup2(output, 2) == 2)

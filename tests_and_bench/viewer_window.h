@@ -17,7 +17,9 @@ class ViewerWindow {
 public:
     // Starts `binary` in `dir`, its output going to dir/output.txt, and waits
     // up to 20 s for its window to be mapped. `window` stays 0 if it is not.
-    ViewerWindow(const std::string &binary, const std::string &dir);
+    // Given the directory of a control group, the viewer joins that group
+    // before it starts, so that the group holds it and all its children.
+    ViewerWindow(const std::string &binary, const std::string &dir, const std::string &cgroup = "");
     // Stops the viewer and waits for its window to go.
     ~ViewerWindow();
     ViewerWindow(const ViewerWindow &) = delete;
