@@ -5,6 +5,7 @@
 #include "loading_heap.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -190,6 +191,7 @@ void decodeInChild(int slot, const char *path, int result, int go, pid_t viewer,
     unsigned char *pixels = decode(static_cast<const unsigned char *>(bytes), int(info.st_size), &header.width,
                                    &header.height, &header.channels, 0);
     const std::uint64_t pixelBytes = pixels ? plausiblePixelBytes(header) : 0;
+    malloc_trim(0); // what the decoder has freed goes back before the result is written
     if (pixelBytes == 0 || !writeResult(header, pixels, pixelBytes))
         _exit(1);
     _exit(0);

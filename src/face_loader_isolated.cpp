@@ -6,7 +6,7 @@
 // one budget of decoded bytes. The children are forked at once, but only a
 // few decode at a time, in slot order, so that each upload overlaps the
 // decodes still running and memory stays near what loading in-process
-// takes. A child hands width, height, channels and pixels back in a file;
+// takes; each child that ends lets the next one start. A child hands width, height, channels and pixels back in a file;
 // the viewer checks what comes back and only then uploads it with
 // SOIL_create_OGL_texture, which is what SOIL_load_OGL_texture does after
 // decoding. Nothing is ever decoded in the viewer's own process.
@@ -39,9 +39,10 @@
 
 namespace {
 
-// How many children decode at once. Two cores' worth: the viewer uploads
-// beside them, and each running decode holds its picture twice over.
-const int decoding = 2;
+// How many children decode at once. One more than this machine's two cores:
+// the viewer uploads beside them, and beside other programs each child gets
+// its share of the processor. Results waiting for their upload do not count.
+const int decoding = 3;
 
 // A child whose processor time has not advanced for this long while it was
 // not runnable is stuck, in a read that never returns say, and is killed.
@@ -139,7 +140,7 @@ void letGo(int slot = -1)
 {
     int underWay = 0;
     for (const Decode &decode : decodes)
-        underWay += decode.pid != 0 && decode.go < 0;
+        underWay += decode.pid != 0 && decode.go < 0 && !ended(decode, 0);
     for (int i = 0; i < faceSlots; ++i) {
         Decode &decode = decodes[i];
         if (decode.go < 0 || (underWay >= decoding && i != slot))
@@ -151,6 +152,17 @@ void letGo(int slot = -1)
         decode.startedMs = decode.seenMs = nowMs();
         ++underWay;
     }
+}
+
+// Waits up to `waitMs` for any child under way to end.
+void awaitAnyEnd(int waitMs)
+{
+    pollfd ends[faceSlots];
+    nfds_t count = 0;
+    for (const Decode &decode : decodes)
+        if (decode.pid != 0 && decode.go < 0 && decode.pidfd >= 0)
+            ends[count++] = {decode.pidfd, POLLIN, 0};
+    poll(ends, count, waitMs);
 }
 
 // Lets go of the slot's child; its result file stays.
@@ -348,8 +360,12 @@ GLuint finishFaceLoad(int slot)
     if (decode.pid != 0 && decode.go >= 0)
         letGo(slot); // asked for out of order: it goes now
     GLuint texture = 0;
-    while (decode.pid != 0 && !ended(decode, watchMs))
+    // Each child that ends lets the next one start.
+    while (decode.pid != 0 && !ended(decode, 0)) {
+        awaitAnyEnd(watchMs);
+        letGo();
         watchChildren();
+    }
     if (decode.pid != 0) {
         reap(slot, decode);
         letGo(); // the next decode runs while this one uploads
