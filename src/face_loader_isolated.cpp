@@ -39,9 +39,10 @@
 
 namespace {
 
-// How many children decode at once. One more than this machine's two cores:
-// the viewer uploads beside them, and beside other programs each child gets
-// its share of the processor. Results waiting for their upload do not count.
+// How many children decode at once; results waiting for their upload do
+// not count. Three keep two cores busy while the viewer uploads beside them,
+// get the viewer a fair share beside other programs, and hold little more
+// memory than loading in-process (docs/benchmark.md).
 const int decoding = 3;
 
 // A child whose processor time has not advanced for this long while it was

@@ -1,6 +1,6 @@
 #pragma once
 
-// Shared by the in-process tests and the fuzz target.
+// Shared by the tests that need a GL context of their own.
 
 #include <GL/glut.h>
 #include <dirent.h>

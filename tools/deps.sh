@@ -25,8 +25,7 @@ install_missing() {
 # What building the viewer needs.
 BUILD_PACKAGES=(g++ make cmake pkgconf freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libsoil-dev libseccomp-dev)
 # What building and running the tests and the benchmark needs besides.
-TEST_PACKAGES=(libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb clang libclang-rt-dev
-               clang-format clang-tidy libstb-dev)
+TEST_PACKAGES=(libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb clang-format clang-tidy libstb-dev)
 
 # On x86-64, what building the decoding child's tests as a 32-bit program
 # needs too. That takes i386 as a second architecture for dpkg, a lasting
