@@ -18,12 +18,13 @@
 // the memory files they make. Without one (not root, no memory controller),
 // only times are given.
 //
-// Two worst-case rows time the viewer alone, or beside the plain loader, on
-// faces that take minutes; they run only when chosen.
+// Three long rows time the viewer alone, or beside the plain loader, on
+// faces that take minutes: two worst cases, and six pictures at the
+// decoding budget; they run only when chosen.
 //
 // Usage: startup_bench VIEWER UNSANDBOXED PLAIN FLOOR [RUNS [ROW | all]]
-// (needs DISPLAY; ROW, from 1, runs that row alone; `all` adds the
-// worst-case rows to the others)
+// (needs DISPLAY; ROW, from 1, runs that row alone; `all` adds the long
+// rows to the others)
 
 #include "memory_group.h"
 #include "photo.h"
@@ -222,6 +223,16 @@ bool spinningBmps(const std::string &dir)
     return written;
 }
 
+// Six pictures at the decoding budget, 2^29 bytes decoded each: where
+// memory counts most.
+bool budgetBmps(const std::string &dir)
+{
+    bool written = true;
+    for (int n = 1; n <= 6; ++n)
+        written &= writeBmp(facePath(dir, n), photo(13377, 13377, unsigned(n)));
+    return written;
+}
+
 // One column wider than the largest texture, mostly flat colour with a few
 // squares in another: each compresses to about 400 KB.
 bool oversizePngs(const std::string &dir)
@@ -275,6 +286,7 @@ int main(int argc, char **argv)
         {"six 2048x2048 PNG noise, 2 cores busy", runs, 0.75, 2, allBuilds, false, noisePngs},
         {"six BMPs whose decoders spin (worst case)", 1, 0, 0, {viewer}, true, spinningBmps},
         {"six 16385x8192 PNG (worst case)", 1, 0, 0, {viewer, plain}, true, oversizePngs},
+        {"six 13377x13377 BMP, at the budget", 1, 0, 0, {viewer, plain}, true, budgetBmps},
     };
     const int rowCount = int(std::size(rows));
     if (onlyRow > rowCount) {
