@@ -236,7 +236,7 @@ TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
     dup2(2, 100), dup2(2, int(files.rlim_max) - 1);
     // And 1.5 GiB of address space: with the 3.2 GB a child may add, more
     // than a 32-bit limit can hold.
-    mmap(nullptr, size_t(3) << 29, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    (void)mmap(nullptr, size_t(3) << 29, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     decodeHooks.inChild = [](int) {
         for (;;) { // decoding for ever, to be looked at
         }

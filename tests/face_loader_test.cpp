@@ -288,7 +288,7 @@ TEST_F(FaceLoader, ForgedResultsGiveWhiteAndLeaveTheOtherFaces)
         };
         if (slot >= 4)
             return;
-        const std::uint64_t bytes = 4 * 4 * std::uint64_t(forged[slot].channels) - (slot == 1);
+        const std::uint64_t bytes = std::uint64_t(forged[slot].channels) * 16 - (slot == 1);
         pwrite(resultFd, std::string(bytes, '\x80').data(), bytes, sizeof(DecodedHeader));
         pwrite(resultFd, &forged[slot], sizeof(DecodedHeader), 0);
         _exit(0);
