@@ -7,7 +7,8 @@ cd "$here"
 . tools/deps.sh
 
 install_missing "${BUILD_PACKAGES[@]}"
-cmake -S . -B build -DCUBEVIEW_TESTS=OFF >/dev/null
+# Warnings never stop a user's build, whatever ./test.sh left in the cache.
+cmake -S . -B build -DCUBEVIEW_TESTS=OFF -DCUBEVIEW_WERROR=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target cubeview >/dev/null
 
 if [ -z "${DISPLAY:-}" ]; then

@@ -15,13 +15,16 @@ tools/check_style.sh
 cmake -S . -B build -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build build -j"$(nproc)"
 tools/check_style.sh --tidy build
+# The viewer as other hosts build it, loading in-process, with the tests that apply to it.
+cmake -S . -B build-inprocess -DCUBEVIEW_INPROCESS_LOADER=ON -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON >/dev/null
+cmake --build build-inprocess -j"$(nproc)"
 
 start_private_xvfb
 
-# ctest in a session of its own, so that a signal to this script stops it
-# and every test it started, not only Xvfb.
-cd build
-setsid ctest --output-on-failure -j2 "$@" &
+# ctest, for each build in turn, in a session of its own, so that a signal
+# to this script stops it and every test it started, not only Xvfb.
+setsid bash -c 'cd build && ctest --output-on-failure -j2 "$@" && cd ../build-inprocess && ctest --output-on-failure -j2 "$@"' \
+    ctest "$@" &
 tests=$!
 trap 'kill -TERM -- -"$tests" 2>/dev/null; wait "$tests"; exit 143' TERM
 trap 'kill -TERM -- -"$tests" 2>/dev/null; wait "$tests"; exit 129' HUP

@@ -5,6 +5,7 @@
 
 #include <SOIL/SOIL.h>
 
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -23,8 +24,12 @@ GLuint finishFaceLoad(int slot)
 {
     if (paths[slot].empty())
         return 0;
+    // Only a regular file: opening a FIFO would wait for a writer for ever.
+    std::error_code error;
     const GLuint texture =
-        SOIL_load_OGL_texture(paths[slot].c_str(), SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y);
+        std::filesystem::is_regular_file(paths[slot], error)
+            ? SOIL_load_OGL_texture(paths[slot].c_str(), SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y)
+            : 0;
     paths[slot].clear();
     return texture;
 }

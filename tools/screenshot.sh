@@ -7,14 +7,28 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 . tools/private_xvfb.sh
 
 install_missing "${BUILD_PACKAGES[@]}" xvfb xdotool x11-apps netpbm
-cmake -S . -B build -DCUBEVIEW_TESTS=OFF >/dev/null
+cmake -S . -B build -DCUBEVIEW_TESTS=OFF -DCUBEVIEW_WERROR=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target cubeview >/dev/null
 start_private_xvfb
 
 ./build/cubeview &
 viewer=$!
 trap 'kill "$viewer" 2>/dev/null; kill "$XVFB_PID" 2>/dev/null' EXIT
-window=$(xdotool search --sync --name '^color$' | head -n 1)
+# The window, looked for until it shows, while the viewer lives, for at most 30 s.
+window=
+for _ in $(seq 300); do
+    window=$(xdotool search --name '^color$' 2>/dev/null | head -n 1) || true
+    [ -n "$window" ] && break
+    if ! kill -0 "$viewer" 2>/dev/null; then
+        echo "screenshot.sh: the viewer ended before its window showed" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+if [ -z "$window" ]; then
+    echo "screenshot.sh: no window titled \"color\" within 30 s" >&2
+    exit 1
+fi
 xdotool windowfocus --sync "$window"
 # 30 degrees about y, then 20 about x: three inside faces show.
 xdotool key --delay 5 $(printf 'd %.0s' $(seq 15)) $(printf 's %.0s' $(seq 10))
