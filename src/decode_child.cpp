@@ -66,7 +66,7 @@ std::uint64_t mappedBytes()
 // Closes every descriptor numbered `first` or more. close_range does that
 // in one call (Linux 5.9 on). Before it, every number below the hard limit
 // on open files is looked at with poll, 1024 a call, and the open ones are
-// closed: about 1 ms of processor time per hundred thousand numbers.
+// closed: under 1 ms of processor time per hundred thousand numbers.
 bool closeFrom(int first)
 {
     if (syscall(SYS_close_range, first, ~0U, 0) == 0)
