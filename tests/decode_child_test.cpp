@@ -280,7 +280,12 @@ TEST_F(DecodeChild, WhateverItTriesBeyondDecodingEndsIt)
         {"map executable memory",
          [](int) { (void)mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
         {"map its result file", [](int) { (void)mmap(nullptr, 4096, PROT_READ, MAP_SHARED, resultFd, 0); }},
-        {"write to a descriptor not its result", [](int) { ::write(1, "!", 1); }},
+        {"make its memory executable",
+         [](int) {
+             void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+             mprotect(page, 4096, PROT_READ | PROT_EXEC);
+         }},
+        {"write to a descriptor not its result", [](int) { pwrite(0, "!", 1, 0); }},
 #ifdef __NR_mmap2
         {"map through the old mmap, whose arguments the filter cannot see",
          [](int) {
