@@ -6,10 +6,11 @@
 // one budget of decoded bytes. The children are forked at once, but only a
 // few decode at a time, in slot order, so that each upload overlaps the
 // decodes still running and memory stays near what loading in-process
-// takes; each child that ends lets the next one start. A child hands width, height, channels and pixels back in a file;
-// the viewer checks what comes back and only then uploads it with
-// SOIL_create_OGL_texture, which is what SOIL_load_OGL_texture does after
-// decoding. Nothing is ever decoded in the viewer's own process.
+// takes; each child that ends lets the next one start. A child hands width,
+// height, channels and pixels back in a file; the viewer checks what comes
+// back and only then uploads it with SOIL_create_OGL_texture, which is what
+// SOIL_load_OGL_texture does after decoding. Nothing is ever decoded in the
+// viewer's own process.
 
 #include "decode_child.h"
 #include "decode_sandbox.h"
