@@ -6,6 +6,7 @@
 #include "face_loader.h"
 #include "isolated_decode.h"
 #include "picture_files.h"
+#include "refuse.h"
 #include "test_support.h"
 
 #include <SOIL/SOIL.h>
@@ -14,7 +15,6 @@
 #include <fcntl.h>
 #include <linux/fuse.h>
 #include <sched.h>
-#include <seccomp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -139,17 +139,6 @@ double cpuSeconds(const rusage &usage)
 {
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Makes the calls named refuse with `error` in this process and its children.
-bool refuse(std::initializer_list<const char *> calls, int error)
-{
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
-    for (const char *call : calls)
-        seccomp_rule_add(filter, SCMP_ACT_ERRNO(error), seccomp_syscall_resolve_name(call), 0);
-    const bool loaded = seccomp_load(filter) == 0;
-    seccomp_release(filter);
-    return loaded;
 }
 
 // A decoder that runs for many seconds, stopped only by its limits.
@@ -342,7 +331,11 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
          [&] { sigprocmask(SIG_UNBLOCK, &blocked, nullptr); }},
         {"a raised nice value", [] { setpriority(PRIO_PROCESS, 0, 10); }, [] { setpriority(PRIO_PROCESS, 0, 0); }},
         // For good: a filter cannot be taken back.
-        {"memory files refused", [] { ASSERT_TRUE(refuse({"memfd_create"}, ENOSYS)); }, [] {}},
+        {"memory files refused",
+         [] {
+             ASSERT_TRUE(refuse({{"memfd_create", ENOSYS}}));
+         },
+         [] {}},
     };
     for (const auto &[name, enter, leave] : states) {
         enter();
@@ -355,7 +348,10 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
     // is white: the picture is never decoded here instead.
     const pid_t refused = fork();
     if (refused == 0)
-        _exit(refuse({"clone", "clone3", "fork", "vfork"}, EAGAIN) && load({good}) == std::vector{white} ? 0 : 1);
+        _exit(refuse({{"clone", EAGAIN}, {"clone3", EAGAIN}, {"fork", EAGAIN}, {"vfork", EAGAIN}}) &&
+                      load({good}) == std::vector{white}
+                  ? 0
+                  : 1);
     int status = 0;
     ASSERT_EQ(waitpid(refused, &status, 0), refused);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -399,7 +395,7 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     // processor limit: limits still right, a slow decode shows, storage
     // that stalls still gives white.
     ASSERT_EQ(umount2("/proc", MNT_DETACH), 0);
-    ASSERT_TRUE(refuse({"clock_getres"}, EPERM)); // which clock_getcpuclockid asks
+    ASSERT_TRUE(refuse({{"clock_getres", EPERM}})); // which clock_getcpuclockid asks
     setDecodeBudget(1 << 22);
     EXPECT_EQ(load({good}), std::vector{Size(48, 32)}) << "limits set without /proc";
     static auto *release = static_cast<volatile bool *>(
