@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,8 +69,12 @@ ViewerWindow::ViewerWindow(const std::string &binary, const std::string &dir, co
             _exit(127);
         // Plain descriptors: closing stdio here would flush the parent's buffered output a second time.
         const int output = chdir(dir.c_str()) == 0 ? open("output.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
-        if (output >= 0 && dup2(output, 1) == 1 && dup2(output, 2) == 2)
+        if (output >= 0 && dup2(output, 1) == 1 && dup2(output, 2) == 2) {
+            // Nothing open but its output, not even standard input, as some
+            // launchers leave it: the viewer's own files then start at 0.
+            close(0), syscall(SYS_close_range, 3U, ~0U, 0U);
             execl(binary.c_str(), binary.c_str(), static_cast<char *>(nullptr));
+        }
         _exit(127);
     }
     for (int tries = 0; !window && tries < 4000; ++tries, pauseMs(5))
