@@ -18,20 +18,16 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -46,32 +42,27 @@ Picture patterned(int width, int height)
     return picture;
 }
 
-std::string bytesOf(const std::string &path)
+// `start`, then each field in four bytes, the least significant first.
+std::string withFields(std::string start, std::initializer_list<std::uint32_t> fields)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    for (std::uint32_t field : fields)
+        for (int i = 0; i < 4; ++i)
+            start += char(field >> (8 * i));
+    return start;
 }
 
 // The header of a 24-bit BMP.
-std::string bmpHeader(std::int32_t width, std::int32_t height)
+std::string bmpHeader(std::uint32_t width, std::uint32_t height)
 {
-    std::string out = "BM";
-    for (std::int32_t field : {0, 0, 54, 40, width, height, 0x180001, 0, 0, 0, 0, 0, 0})
-        for (int i = 0; i < 4; ++i)
-            out += char(std::uint32_t(field) >> (8 * i));
-    return out;
+    return withFields("BM", {0, 0, 54, 40, width, height, 0x180001, 0, 0, 0, 0, 0, 0});
 }
 
 // The header of an uncompressed 32-bit RGBA DDS.
 std::string ddsHeader(std::uint32_t width, std::uint32_t height)
 {
-    std::string out = "DDS ";
-    for (std::uint32_t field : {124u,      0x100fu, height, width,       width * 4, 0u, 0u, 0u,  0u,    0u, 0u,
-                                0u,        0u,      0u,     0u,          0u,        0u, 0u, 32u, 0x41u, 0u, 32u,
-                                0xff0000u, 0xff00u, 0xffu,  0xff000000u, 0x1000u,   0u, 0u, 0u,  0u})
-        for (int i = 0; i < 4; ++i)
-            out += char(field >> (8 * i));
-    return out;
+    return withFields("DDS ", {124,      0x100f, height, width,      width * 4, 0, 0, 0,  0,    0, 0,
+                               0,        0,      0,      0,          0,         0, 0, 32, 0x41, 0, 32,
+                               0xff0000, 0xff00, 0xff,   0xff000000, 0x1000,    0, 0, 0,  0});
 }
 
 using Size = std::pair<int, int>;
@@ -131,24 +122,14 @@ std::uint64_t residentBytes()
     return pages * std::uint64_t(sysconf(_SC_PAGESIZE));
 }
 
+// Each child this process has reaped: its slot, wait status, processor
+// seconds and largest resident size in bytes.
 struct Reaped {
     int slot, status;
-    rusage usage;
+    double cpuSeconds;
+    std::uint64_t maxResident;
 };
 std::vector<Reaped> reaped;
-
-double cpuSeconds(const rusage &usage)
-{
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// A decoder that runs for many seconds, stopped only by its limits.
-void spin(int)
-{
-    for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
-    }
-}
 
 class FaceLoader : public ::testing::Test {
 protected:
@@ -165,7 +146,11 @@ protected:
         good = dir + "/good.png";
         ASSERT_TRUE(writePicture(good, patterned(48, 32), Format::Png));
         reaped.clear();
-        decodeHooks.reaped = [](int slot, int status, const rusage &usage) { reaped.push_back({slot, status, usage}); };
+        decodeHooks.reaped = [](int slot, int status, const rusage &u) {
+            const double cpu =
+                double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+            reaped.push_back({slot, status, cpu, std::uint64_t(u.ru_maxrss) * 1024});
+        };
         descriptors = openDescriptors();
     }
     void TearDown() override
@@ -200,9 +185,7 @@ TEST_F(FaceLoader, ShowsWhatTheInProcessLoaderShowsPixelForPixel)
     // Wider than the largest texture: SOIL shrinks it after decoding.
     ASSERT_TRUE(writePicture(dir + "/wide", patterned(maxSide + 1, 3), Format::Png));
     ASSERT_TRUE(writeZeroPng(dir + "/grey", 3, 5));
-    for (const char *name : {"/wide", "/grey"})
-        paths.push_back(dir + name);
-    paths.push_back(write("rgba", ddsHeader(4, 4) + std::string(64, '\x55')));
+    paths.insert(paths.end(), {dir + "/wide", dir + "/grey", write("rgba", ddsHeader(4, 4) + std::string(64, '\x55'))});
     for (const std::string &path : paths) {
         startFaceLoad(0, path.c_str());
         const std::string isolated = contentOf(finishFaceLoad(0));
@@ -237,17 +220,20 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
         const size_t slot = size_t(child.slot);
         const char *name = slot < std::size(cases) ? cases[slot].first : "good";
         EXPECT_EQ(sizes[slot], slot < std::size(cases) ? white : Size(48, 32)) << name;
-        EXPECT_LE(std::uint64_t(child.usage.ru_maxrss) * 1024, limits.addressSpace + residentBytes()) << name;
-        EXPECT_LE(cpuSeconds(child.usage), double(limits.cpuSeconds) + 0.5) << name;
+        EXPECT_LE(child.maxResident, limits.addressSpace + residentBytes()) << name;
+        EXPECT_LE(child.cpuSeconds, double(limits.cpuSeconds) + 0.5) << name;
         EXPECT_TRUE(slot + 3 < paths.size() || WIFEXITED(child.status)) << name << " was not refused";
     }
     reaped.clear();
 
     // A decode that would run for many seconds is stopped by its processor limit.
-    decodeHooks.inChild = spin;
+    decodeHooks.inChild = [](int) {
+        for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
+        }
+    };
     EXPECT_EQ(load({good}), std::vector{white});
     ASSERT_EQ(reaped.size(), 1u);
-    EXPECT_NEAR(cpuSeconds(reaped[0].usage), double(limits.cpuSeconds), 0.5);
+    EXPECT_NEAR(reaped[0].cpuSeconds, double(limits.cpuSeconds), 0.5);
 }
 
 TEST_F(FaceLoader, ForgedResultsGiveWhiteAndLeaveTheOtherFaces)
@@ -291,7 +277,7 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
         return path;
     };
     const off_t dds = off_t(ddsHeader(1, 1).size()), budget = off_t(1) << 29;
-    const std::string png = bytesOf(good);
+    const std::string png = (std::ostringstream() << std::ifstream(good).rdbuf()).str();
     EXPECT_EQ(load({sparse("budget", ddsHeader(8192, 16384), dds + budget),
                     sparse("over budget", ddsHeader(8192, 16385), dds + budget + off_t(8192) * 4),
                     // The file: 2^30 bytes are read, one more is not.
@@ -367,10 +353,13 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     reply.init.max_write = 4096;
     ASSERT_EQ(::write(fuse, &reply, sizeof reply), ssize_t(sizeof reply));
 
+    // Given up on once it has made no progress for 2 s, not before.
+    auto start = std::chrono::steady_clock::now();
     startFaceLoad(0, (stalled + "/face.bmp").c_str());
     ASSERT_GT(read(fuse, request.data(), request.size()), 0); // the decoder's lookup, never answered
     startFaceLoad(1, good.c_str());
     EXPECT_EQ(sizeOf(finishFaceLoad(0)), white);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(sizeOf(finishFaceLoad(1)), Size(48, 32));
 
     // With nothing to see progress by (no /proc, no processor clock of
@@ -393,8 +382,10 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     EXPECT_EQ(sizeOf(finishFaceLoad(0)), Size(48, 32)) << "a slow decode";
     later.join();
     decodeHooks.inChild = nullptr;
-    setDecodeBudget(1 << 22);
+    setDecodeBudget(1 << 22); // one second of processor time: given up on after four
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(load({stalled + "/face2.bmp"}), std::vector{white}) << "stalled storage";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     ASSERT_EQ(mount("proc", "/proc", "proc", 0, nullptr), 0);
 
     close(fuse); // the lookup fails at last, and the decoder dies: the kernel reaps it

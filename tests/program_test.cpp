@@ -63,12 +63,6 @@ struct Viewer : ViewerWindow {
         XSync(display, False);
     }
 
-    void resize(int width, int height)
-    {
-        XResizeWindow(display, window, unsigned(width), unsigned(height));
-        XSync(display, False);
-    }
-
     Picture last{0, 0, {}};
 };
 
@@ -84,8 +78,7 @@ const Rgb quarters[7][4] = {
     {{90, 200, 120}, {200, 90, 120}, {120, 90, 200}, {160, 160, 40}},
 };
 const int checkered = 2; // face 6's bottom left quarter alternates about its colour
-const Rgb white{255, 255, 255};
-const Rgb allWhite[4] = {white, white, white, white};
+const Rgb allWhite[4] = {{255, 255, 255}, {255, 255, 255}, {255, 255, 255}, {255, 255, 255}};
 const int faceSide = 118; // an unturned face: 600 / (2.25 * 2.25) pixels
 
 // Which of the picture's quarters shows in the top left, top right, bottom
@@ -275,7 +268,7 @@ TEST_F(Program, TheKeysTurnTheCubeAboutItsOwnAxesAndEveryFaceShowsFromInside)
     viewer.press(XK_Down, 20);
     expectFace(viewer.settle(), quarters[3], mirrored, 400, 300 + shift);
     // Only the shorter side sets the size; the slide is gone, the turn stays.
-    viewer.resize(600, 1000);
+    XResizeWindow(viewer.display, viewer.window, 600, 1000);
     expectFace(viewer.settle(), quarters[3], mirrored, 300, 500);
 
     viewer.press(XK_A, 3); // no other key turns anything
