@@ -16,7 +16,6 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -253,7 +252,6 @@ TEST_F(DecodeChild, WhateverItTriesBeyondDecodingEndsIt)
 {
     const std::pair<const char *, void (*)(int)> attempts[] = {
         {"open a file", [](int) { open("/etc/hostname", O_RDONLY); }},
-        {"create a socket", [](int) { socket(AF_INET, SOCK_STREAM, 0); }},
         {"run a program", [](int) { execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
         {"map executable memory",
          [](int) { (void)mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
@@ -303,10 +301,24 @@ TEST_F(DecodeChild, WithoutItsFilterItDoesNotDecodeUnlessTheKernelHasNoSeccomp)
     } cases[] = {
         {"a filter that could not be built", {{"pipe2", EMFILE}}, false}, // it is compiled through a pipe
         {"a filter the kernel refused", {{"seccomp", EPERM}}, false},
+        {"the same, and no answer on seccomp", {{"seccomp", EPERM}, {"prctl", EPERM, PR_GET_SECCOMP}}, false},
         {"a kernel without seccomp", {{"seccomp", ENOSYS}, {"prctl", EINVAL, PR_GET_SECCOMP}}, true},
     };
     for (const auto &c : cases)
         EXPECT_EXIT(decodeRefusing(c.refusals, bytes, c.decodes, dir), ::testing::ExitedWithCode(0), "") << c.name;
+}
+
+// The limits at the full budget, as docs/loader.md gives them; no budget
+// goes beyond it, and no child gets less than a second.
+TEST(DecodeLimits, AsDocumented)
+{
+    setDecodeBudget(std::uint64_t(1) << 40);
+    const DecodeLimits full = decodeLimits();
+    setDecodeBudget(1);
+    const std::vector<std::uint64_t> seen = {full.pixelBytes, full.fileBytes, full.addressSpace, full.cpuSeconds,
+                                             decodeLimits().cpuSeconds};
+    EXPECT_EQ(seen, (std::vector<std::uint64_t>{1 << 29, 1 << 30, (std::uint64_t(3) << 30) + (1 << 25), 16, 1}));
+    setDecodeBudget(std::uint64_t(1) << 29);
 }
 
 } // namespace
