@@ -23,48 +23,6 @@
 
 namespace {
 
-// build/cubeview running in `dir`, focused and showing its first frame.
-struct Viewer : ViewerWindow {
-    explicit Viewer(const std::string &dir) : ViewerWindow(CUBEVIEW_BINARY, dir)
-    {
-        if (!window)
-            return;
-        XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
-        settle();
-    }
-
-    // The frame once it has changed from the last one and then held still
-    // for 300 ms; a frame that does not change is taken after 5 s.
-    const Picture &settle()
-    {
-        Picture next = frame();
-        for (int tries = 0; next.pixels == last.pixels && tries < 500; ++tries, pauseMs(10))
-            next = frame();
-        for (int still = 0, tries = 0; still < 15 && tries < 500; ++tries) {
-            pauseMs(20);
-            Picture again = frame();
-            still = again.width == next.width && again.pixels == next.pixels ? still + 1 : 0;
-            next = std::move(again);
-        }
-        return last = std::move(next);
-    }
-
-    void press(KeySym key, int times = 1)
-    {
-        const KeyCode code = XKeysymToKeycode(display, key), shift = XKeysymToKeycode(display, XK_Shift_L);
-        const bool upper = key >= XK_A && key <= XK_Z; // same key as lower case, with shift
-        for (int i = 0; i < times; ++i) {
-            XTestFakeKeyEvent(display, shift, upper, CurrentTime);
-            XTestFakeKeyEvent(display, code, True, CurrentTime);
-            XTestFakeKeyEvent(display, code, False, CurrentTime);
-            XTestFakeKeyEvent(display, shift, False, CurrentTime);
-        }
-        XSync(display, False);
-    }
-
-    Picture last{800, 600, Rgb{0, 0, 0}};
-};
-
 // Face n's picture has four quarters of its own colours: top left, top
 // right, bottom left, bottom right.
 const Rgb quarters[7][4] = {
@@ -145,24 +103,64 @@ Box litBox(const Picture &frame)
     return ::testing::AssertionSuccess();
 }
 
-// An unturned face square centred at (cx, cy), its quarters showing
-// `colours` in the order of `view`.
-void expectFace(const Picture &frame, const Rgb (&colours)[4], const View &view, double cx, double cy)
+// Whether the frame shows an unturned face square centred at (cx, cy), its
+// quarters showing `colours` in the order of `view`.
+::testing::AssertionResult showsFace(const Picture &frame, const Rgb (&colours)[4], const View &view, double cx,
+                                     double cy)
 {
     const Box box = litBox(frame);
-    EXPECT_NEAR(box.right - box.left + 1, faceSide, 1);
-    EXPECT_NEAR(box.bottom - box.top + 1, faceSide, 1);
-    EXPECT_NEAR((box.left + box.right + 1) / 2.0, cx, 1);
-    EXPECT_NEAR((box.top + box.bottom + 1) / 2.0, cy, 1);
+    const double seen[4] = {box.right - box.left + 1.0, box.bottom - box.top + 1.0, (box.left + box.right + 1) / 2.0,
+                            (box.top + box.bottom + 1) / 2.0};
+    const double wanted[4] = {faceSide, faceSide, cx, cy};
+    for (int i = 0; i < 4; ++i)
+        if (std::abs(seen[i] - wanted[i]) > 1)
+            return ::testing::AssertionFailure()
+                   << "lit from (" << box.left << ", " << box.top << ") to (" << box.right << ", " << box.bottom << ")";
     const int half = faceSide / 2, inset = 5; // clear of the quarters' blended edges
     for (int q = 0; q < 4; ++q) {
         const int x0 = box.left + (q % 2) * half + inset, y0 = box.top + (q / 2) * half + inset;
         const bool checker = &colours == &quarters[6] && view[q] == checkered;
-        EXPECT_TRUE(
-            probeRect(frame, x0, y0, x0 + half - 2 * inset, y0 + half - 2 * inset, colours[view[q]], checker ? 30 : 0))
-            << "quarter " << q;
+        auto probe =
+            probeRect(frame, x0, y0, x0 + half - 2 * inset, y0 + half - 2 * inset, colours[view[q]], checker ? 30 : 0);
+        if (!probe)
+            return probe << " in quarter " << q;
     }
+    return ::testing::AssertionSuccess();
 }
+
+// build/cubeview running in `dir`, focused.
+struct Viewer : ViewerWindow {
+    explicit Viewer(const std::string &dir) : ViewerWindow(CUBEVIEW_BINARY, dir)
+    {
+        if (window)
+            XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
+    }
+
+    // Whether the window comes to show that face within about 10 s; the
+    // last frame read stays in `last`.
+    ::testing::AssertionResult shows(const Rgb (&colours)[4], const View &view, double cx = 400, double cy = 300)
+    {
+        ::testing::AssertionResult shown = ::testing::AssertionFailure();
+        for (int tries = 0; !shown && tries < 300; ++tries, pauseMs(20))
+            shown = showsFace(last = frame(), colours, view, cx, cy);
+        return shown;
+    }
+
+    void press(KeySym key, int times = 1)
+    {
+        const KeyCode code = XKeysymToKeycode(display, key), shift = XKeysymToKeycode(display, XK_Shift_L);
+        const bool upper = key >= XK_A && key <= XK_Z; // same key as lower case, with shift
+        for (int i = 0; i < times; ++i) {
+            XTestFakeKeyEvent(display, shift, upper, CurrentTime);
+            XTestFakeKeyEvent(display, code, True, CurrentTime);
+            XTestFakeKeyEvent(display, code, False, CurrentTime);
+            XTestFakeKeyEvent(display, shift, False, CurrentTime);
+        }
+        XSync(display, False);
+    }
+
+    Picture last{0, 0, {}};
+};
 
 class Program : public ::testing::Test {
 protected:
@@ -204,10 +202,10 @@ TEST_F(Program, OpensOnTheFarFaceMirroredAndPrintsNothing)
         EXPECT_EQ((std::vector{x, y, a.width, a.height}), (std::vector{200, 200, 800, 600}));
 
         // The back face shows, seen from inside: mirrored left to right, upright.
+        ASSERT_TRUE(viewer.shows(quarters[6], mirrored));
         const Picture first = viewer.last;
         const Box box = litBox(first); // 400 +- 59.26 by 300 +- 59.26
         EXPECT_EQ((std::vector{box.left, box.top, box.right, box.bottom}), (std::vector{341, 241, 458, 358}));
-        expectFace(first, quarters[6], mirrored, 400, 300);
         // Shrunk with linear filtering, the checker blends into many shades.
         size_t shades = 0;
         EXPECT_TRUE(probeRect(first, 405, 305, 455, 355, quarters[6][checkered], 30, &shades));
@@ -216,7 +214,7 @@ TEST_F(Program, OpensOnTheFarFaceMirroredAndPrintsNothing)
         pauseMs(300); // idle runs all the while, yet nothing changes without input
         EXPECT_TRUE(viewer.frame().pixels == first.pixels);
         viewer.press(XK_s, 45); // the bottom face, whose file would block a reader, is white
-        expectFace(viewer.settle(), allWhite, mirrored, 400, 300);
+        EXPECT_TRUE(viewer.shows(allWhite, mirrored));
     }
     std::ifstream output(dir + "/output.txt");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(output), {}), "");
@@ -227,6 +225,7 @@ TEST_F(Program, TheKeysTurnTheCubeAboutItsOwnAxesAndEveryFaceShowsFromInside)
     makeFaces();
     Viewer viewer(dir);
     ASSERT_TRUE(viewer.window);
+    ASSERT_TRUE(viewer.shows(quarters[6], mirrored));
     const struct {
         KeySym key;
         int presses, face;
@@ -245,25 +244,26 @@ TEST_F(Program, TheKeysTurnTheCubeAboutItsOwnAxesAndEveryFaceShowsFromInside)
     for (const auto &step : walk) {
         viewer.press(step.key, step.presses);
         SCOPED_TRACE(::testing::Message() << step.presses << " x " << XKeysymToString(step.key));
-        expectFace(viewer.settle(), quarters[step.face], step.view, 400, 300);
+        EXPECT_TRUE(viewer.shows(quarters[step.face], step.view));
     }
     // Enlarged with linear filtering, face 3's quarters blend across their border.
     viewer.press(XK_d, 90);
+    EXPECT_TRUE(viewer.shows(quarters[3], mirrored));
     size_t shades = 0;
-    EXPECT_TRUE(probeRect(viewer.settle(), 395, 250, 405, 290, Rgb{200, 200, 150}, 60, &shades));
+    EXPECT_TRUE(probeRect(viewer.last, 395, 250, 405, 290, Rgb{200, 200, 150}, 60, &shades));
     EXPECT_GT(shades, 4u);
 
     // Ten slides of 0.05 eye units: 0.5 / (2.25 * 2.25 * 800 / 600) * 400 pixels.
     const double shift = 0.5 / (2.25 * 2.25 * 4 / 3) * 400;
     viewer.press(XK_Right, 10);
     viewer.press(XK_Up, 10);
-    expectFace(viewer.settle(), quarters[3], mirrored, 400 + shift, 300 - shift);
+    EXPECT_TRUE(viewer.shows(quarters[3], mirrored, 400 + shift, 300 - shift));
     viewer.press(XK_Left, 10);
     viewer.press(XK_Down, 20);
-    expectFace(viewer.settle(), quarters[3], mirrored, 400, 300 + shift);
+    EXPECT_TRUE(viewer.shows(quarters[3], mirrored, 400, 300 + shift));
     // Only the shorter side sets the size; the slide is gone, the turn stays.
     XResizeWindow(viewer.display, viewer.window, 600, 1000);
-    expectFace(viewer.settle(), quarters[3], mirrored, 300, 500);
+    EXPECT_TRUE(viewer.shows(quarters[3], mirrored, 300, 500));
 
     viewer.press(XK_A, 3); // no other key turns anything
     viewer.press(XK_1);
