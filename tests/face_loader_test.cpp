@@ -285,8 +285,8 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
     // At a small one, a row more does not; a file of twice the budget is
     // read, one a byte longer is not.
     setDecodeBudget(1 << 22);
-    EXPECT_EQ(load({sparse("over budget", ddsHeader(1024, 1025), dds + (1 << 22) + 1024 * 4),
-                    sparse("file", png, 2 << 22), sparse("over file", png, (2 << 22) + 1)}),
+    EXPECT_EQ(load({sparse("over budget", ddsHeader(1024, 1025), dds + (1 << 22) + 4096), sparse("file", png, 2 << 22),
+                    sparse("over file", png, (2 << 22) + 1)}),
               (std::vector<Size>{white, {48, 32}, white}));
 }
 
