@@ -13,29 +13,31 @@ install_i386_test_packages
 tools/check_style.sh
 
 cmake -S . -B build -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+# clang-tidy needs only the compile database: it runs from here on, beside
+# the builds and the tests, at a lower priority, in a session of its own.
+setsid nice -n 10 tools/check_style.sh --tidy build >build/tidy.log 2>&1 &
+tidy=$!
+stop_tidy() { kill -TERM -- -"$tidy" 2>/dev/null || true; }
+trap stop_tidy EXIT
 cmake --build build -j"$(nproc)"
 # The viewer as other hosts build it, loading in-process, with the tests that apply to it.
 cmake -S . -B build-inprocess -DCUBEVIEW_INPROCESS_LOADER=ON -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON >/dev/null
 cmake --build build-inprocess -j"$(nproc)"
 
 start_private_xvfb
+trap 'stop_tidy; stop_private_xvfb' EXIT
 
-# clang-tidy beside ctest, which runs for each build in turn; all in a
-# session of their own, so that a signal to this script stops them and every
-# test they started, not only Xvfb.
-setsid bash -c '
-    tools/check_style.sh --tidy build >build/tidy.log 2>&1 &
-    tidy=$!
-    (cd build && ctest --output-on-failure -j2 "$@") && (cd build-inprocess && ctest --output-on-failure -j2 "$@")
-    passed=$?
-    if ! wait "$tidy"; then
-        cat build/tidy.log
-        echo "clang-tidy: the findings above fail the run" >&2
-        exit 1
-    fi
-    exit "$passed"' ctest "$@" &
+# The tests of each build in turn, in a session of their own, so that a
+# signal to this script stops every test they started, not only Xvfb.
+setsid bash -c '(cd build && ctest --output-on-failure -j2 "$@") && (cd build-inprocess && ctest --output-on-failure -j2 "$@")' \
+    ctest "$@" &
 tests=$!
 trap 'kill -TERM -- -"$tests" 2>/dev/null; wait "$tests"; exit 143' TERM
 trap 'kill -TERM -- -"$tests" 2>/dev/null; wait "$tests"; exit 129' HUP
 trap 'kill -TERM -- -"$tests" 2>/dev/null; wait "$tests"; exit 130' INT
 wait "$tests"
+if ! wait "$tidy"; then
+    cat build/tidy.log
+    echo "clang-tidy: the findings above fail the run" >&2
+    exit 1
+fi

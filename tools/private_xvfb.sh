@@ -8,7 +8,7 @@ start_private_xvfb() {
     # -noreset: the server must not restart between two clients.
     Xvfb -displayfd 3 -screen 0 2048x1536x24 -nolisten tcp -noreset 3>"$display_file" 2>"$log" &
     XVFB_PID=$!
-    trap 'kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null' EXIT
+    trap stop_private_xvfb EXIT
     # Until it names its display, for at most 10 s, or until it dies.
     for _ in $(seq 100); do
         [ -s "$display_file" ] && break
@@ -23,4 +23,9 @@ start_private_xvfb() {
     fi
     export DISPLAY=":$(cat "$display_file")"
     rm -f "$display_file" "$log"
+}
+
+stop_private_xvfb() {
+    kill "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
 }
