@@ -14,8 +14,10 @@ tools/check_style.sh
 
 cmake -S . -B build -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 # clang-tidy needs only the compile database: it runs from here on, beside
-# the builds and the tests, at a lower priority, in a session of its own.
-setsid nice -n 10 tools/check_style.sh --tidy build >build/tidy.log 2>&1 &
+# the builds and the tests, in a session of its own and at a lower priority,
+# that of its session's scheduling group too where the kernel groups them.
+setsid bash -c 'echo 10 >/proc/self/autogroup 2>/dev/null; exec nice -n 10 tools/check_style.sh --tidy build' \
+    >build/tidy.log 2>&1 &
 tidy=$!
 stop_tidy() { kill -TERM -- -"$tidy" 2>/dev/null || true; }
 trap stop_tidy EXIT

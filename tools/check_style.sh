@@ -9,9 +9,20 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 if [ "${1:-}" = --tidy ]; then
     shift
     for build in "$@"; do
-        # stb_image's implementation stands in for SOIL in a test; it is not ours.
-        grep -o '"file": "[^"]*"' "$build/compile_commands.json" | cut -d'"' -f4 | grep -v '/tests/stb_image\.cpp$' | sort -u |
-            xargs -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet 2>/dev/null
+        # One entry for each source file, the first, for clang-tidy reads a
+        # file once for every entry (a file built into several targets has
+        # several). stb_image's implementation stands in for SOIL in a test:
+        # it is not ours.
+        mkdir -p "$build/tidy"
+        awk '/^\[/ || /^\]/ { next }
+             /^\{/ { entry = ""; file = "" }
+             /"file":/ { file = $0 }
+             /^\}/ { if (!(file in seen) && file !~ /\/tests\/stb_image\.cpp"/) { seen[file] = 1; kept[++n] = entry "}" }; next }
+             { entry = entry $0 "\n" }
+             END { print "["; for (i = 1; i <= n; ++i) print kept[i] (i < n ? "," : ""); print "]" }' \
+            "$build/compile_commands.json" >"$build/tidy/compile_commands.json"
+        grep -o '"file": "[^"]*"' "$build/tidy/compile_commands.json" | cut -d'"' -f4 |
+            xargs -P "$(nproc)" -n 1 clang-tidy -p "$build/tidy" --quiet 2>/dev/null
     done
     exit
 fi
