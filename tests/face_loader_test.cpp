@@ -129,6 +129,13 @@ struct Reaped {
 };
 std::vector<Reaped> reaped;
 
+// A decoder that runs for many seconds, stopped only by its limits.
+void spin(int)
+{
+    for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
+    }
+}
+
 class FaceLoader : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -225,10 +232,7 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
     reaped.clear();
 
     // A decode that would run for many seconds is stopped by its processor limit.
-    decodeHooks.inChild = [](int) {
-        for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
-        }
-    };
+    decodeHooks.inChild = spin;
     EXPECT_EQ(load({good}), std::vector{white});
     ASSERT_EQ(reaped.size(), 1u);
     EXPECT_NEAR(reaped[0].cpuSeconds, double(limits.cpuSeconds), 0.5);
@@ -381,11 +385,16 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     ASSERT_TRUE(refuse({{"clock_getres", EPERM}})); // which clock_getcpuclockid asks
     setDecodeBudget(1 << 22);                       // one second of processor time: given up on after four
     EXPECT_EQ(load({good}), std::vector{Size(48, 32)}) << "limits set without /proc";
+    decodeHooks.inChild = spin; // for a measure of how long a processor limit takes here
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(load({good}), std::vector{white});
+    const auto spun = std::chrono::steady_clock::now() - start;
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(load({stalled + "/face2.bmp"}), std::vector{white}) << "stalled storage";
     const auto unwatched = std::chrono::steady_clock::now() - start;
     EXPECT_GE(unwatched, std::chrono::seconds(4));
     EXPECT_LT(watched, unwatched) << "a stall is seen sooner where it can be watched";
+    EXPECT_LT(unwatched, 6 * spun) << "nor much later than four processor limits";
     ASSERT_EQ(mount("proc", "/proc", "proc", 0, nullptr), 0);
 
     close(fuse); // the lookup fails at last, and the decoder dies: the kernel reaps it
