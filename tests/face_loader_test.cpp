@@ -365,7 +365,7 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     ASSERT_EQ(::write(fuse, &reply, sizeof reply), ssize_t(sizeof reply));
 
     // Given up on once it has made no progress for 2 s, not before.
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     startFaceLoad(0, (stalled + "/face.bmp").c_str());
     ASSERT_GT(read(fuse, request.data(), request.size()), 0); // the decoder's lookup, never answered
     startFaceLoad(1, good.c_str());
@@ -373,12 +373,16 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     const auto watched = std::chrono::steady_clock::now() - start;
     EXPECT_GE(watched, std::chrono::seconds(2));
     EXPECT_EQ(sizeOf(finishFaceLoad(1)), Size(48, 32));
+    // How long a face takes to come out white.
+    const auto whiteAfter = [](const std::string &path) {
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(load({path}), std::vector{white}) << path;
+        return std::chrono::steady_clock::now() - began;
+    };
     // The same, seen through /proc alone.
     ASSERT_TRUE(refuse({{"clock_getres", EPERM}})); // which clock_getcpuclockid asks
     setDecodeBudget(1 << 22);                       // one second of processor time
-    start = std::chrono::steady_clock::now();
-    EXPECT_EQ(load({stalled + "/face3.bmp"}), std::vector{white});
-    const auto byProc = std::chrono::steady_clock::now() - start;
+    const auto byProc = whiteAfter(stalled + "/face3.bmp");
 
     // With nothing to see progress by (no /proc, no processor clock of
     // another process), a child counts as progressing for four times its
@@ -387,12 +391,8 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     ASSERT_EQ(umount2("/proc", MNT_DETACH), 0);
     EXPECT_EQ(load({good}), std::vector{Size(48, 32)}) << "limits set without /proc";
     decodeHooks.inChild = spin; // for a measure of how long a processor limit takes here
-    start = std::chrono::steady_clock::now();
-    EXPECT_EQ(load({good}), std::vector{white});
-    const auto spun = std::chrono::steady_clock::now() - start;
-    start = std::chrono::steady_clock::now();
-    EXPECT_EQ(load({stalled + "/face2.bmp"}), std::vector{white}) << "stalled storage";
-    const auto unwatched = std::chrono::steady_clock::now() - start;
+    const auto spun = whiteAfter(good);
+    const auto unwatched = whiteAfter(stalled + "/face2.bmp");
     EXPECT_GE(unwatched, std::chrono::seconds(4));
     EXPECT_LT(watched, unwatched) << "a stall is seen sooner where it can be watched";
     EXPECT_LT(byProc, (watched + unwatched) / 2) << "even through /proc alone";
