@@ -156,13 +156,15 @@ void letGo(int slot = -1)
     }
 }
 
-// Waits up to `waitMs` for any child under way to end.
+// Waits up to `waitMs` for any child under way to end. One that has ended
+// already, waiting for its turn to upload, is left out: its pidfd would
+// answer at once, and the wait would become a spin.
 void awaitAnyEnd(int waitMs)
 {
     pollfd ends[faceSlots];
     nfds_t count = 0;
     for (const Decode &decode : decodes)
-        if (decode.pid != 0 && decode.go < 0 && decode.pidfd >= 0)
+        if (decode.pid != 0 && decode.go < 0 && decode.pidfd >= 0 && !ended(decode, 0))
             ends[count++] = {decode.pidfd, POLLIN, 0};
     poll(ends, count, waitMs);
 }
