@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -98,6 +99,19 @@ bool writeAll(int fd, const unsigned char *data, std::uint64_t bytes, std::uint6
         data += n, bytes -= std::uint64_t(n), offset += std::uint64_t(n);
     }
     return true;
+}
+
+// Turns the picture upside down in place, a row against its mirror, a
+// piece at a time.
+void flipRows(unsigned char *pixels, std::uint64_t rowBytes, int rows)
+{
+    unsigned char piece[4096];
+    for (std::uint64_t top = 0, bottom = std::uint64_t(rows) - 1; top < bottom; ++top, --bottom)
+        for (std::uint64_t at = 0; at < rowBytes; at += sizeof piece) {
+            const size_t n = size_t(std::min<std::uint64_t>(sizeof piece, rowBytes - at));
+            unsigned char *a = pixels + top * rowBytes + at, *b = pixels + bottom * rowBytes + at;
+            std::memcpy(piece, a, n), std::memcpy(a, b, n), std::memcpy(b, piece, n);
+        }
 }
 
 // Writes the pixels, then the header. The decoder's buffer goes back to the
@@ -192,7 +206,11 @@ void decodeInChild(int slot, const char *path, int result, int go, pid_t viewer,
                                    &header.height, &header.channels, 0);
     const std::uint64_t pixelBytes = pixels ? plausiblePixelBytes(header) : 0;
     malloc_trim(0); // what the decoder has freed goes back before the result is written
-    if (pixelBytes == 0 || !writeResult(header, pixels, pixelBytes))
+    if (pixelBytes == 0)
+        _exit(1);
+    // Here rather than in the viewer, which has the upload to do.
+    flipRows(pixels, pixelBytes / std::uint64_t(header.height), header.height);
+    if (!writeResult(header, pixels, pixelBytes))
         _exit(1);
     _exit(0);
 }

@@ -312,11 +312,12 @@ GLuint upload(int result)
         std::free(bytes);
         return 0;
     }
-    // A side above GL_MAX_TEXTURE_SIZE is shrunk here by SOIL, as it would
-    // be after an in-process decode.
-    const GLuint texture =
-        SOIL_create_OGL_texture(static_cast<const unsigned char *>(bytes) + sizeof header, header.width, header.height,
-                                header.channels, SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y);
+    // The child has turned the rows already. SOIL_FLAG_INVERT_Y turns them
+    // first thing, before anything else SOIL does to them, so the texture
+    // is the same. A side above GL_MAX_TEXTURE_SIZE is shrunk here by SOIL,
+    // as it would be after an in-process decode.
+    const GLuint texture = SOIL_create_OGL_texture(static_cast<const unsigned char *>(bytes) + sizeof header,
+                                                   header.width, header.height, header.channels, SOIL_CREATE_NEW_ID, 0);
     if (sealed)
         munmap(bytes, size);
     else

@@ -26,7 +26,8 @@ DecodeLimits decodeLimits();
 void setDecodeBudget(std::uint64_t pixelBytes);
 
 // What a child leaves at the start of its result file, written last; the
-// pixels follow, rows top first, channels interleaved.
+// pixels follow, channels interleaved, rows bottom first as OpenGL takes
+// them: what SOIL_FLAG_INVERT_Y would otherwise do in the viewer.
 struct DecodedHeader {
     std::uint32_t magic;
     std::int32_t width, height, channels;

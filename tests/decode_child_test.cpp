@@ -110,7 +110,9 @@ std::string decodedHere(const std::string &bytes)
     if (!pixels)
         return "";
     std::string out(reinterpret_cast<const char *>(&header), sizeof header);
-    out.append(reinterpret_cast<const char *>(pixels), plausiblePixelBytes(header));
+    const size_t row = size_t(header.width) * size_t(header.channels);
+    for (int y = header.height - 1; y >= 0; --y) // bottom row first
+        out.append(reinterpret_cast<const char *>(pixels) + size_t(y) * row, row);
     stbi_image_free(pixels);
     return out;
 }
