@@ -246,6 +246,19 @@ bool oversizePngs(const std::string &dir)
 }
 
 enum Build { viewer, unsandboxed, plain, floor, builds };
+
+// Which of n builds goes i-th in a run. Each run starts with a different
+// one, and over n runs (2n if n is odd) each follows each of the others
+// equally often: memory the previous launch gave back stays quick to have
+// again for a second or so on some machines (this one among them), so a
+// fixed order would favour whichever build follows the hungriest.
+size_t launchOrder(size_t run, size_t i, size_t n)
+{
+    if (n % 2 && run / n % 2)
+        i = n - 1 - i; // the mirror image, for an odd n
+    const size_t step = (i + 1) / 2;
+    return ((i % 2 ? step : n - step) + run) % n; // 0, 1, n - 1, 2, n - 2, ... shifted by the run
+}
 const std::vector<Build> allBuilds = {viewer, unsandboxed, plain, floor};
 
 struct Row {
@@ -328,8 +341,8 @@ int main(int argc, char **argv)
         std::vector<double> times[builds], peaks[builds], timeRatios, memoryRatios, sandboxCosts;
         for (int run = 0; run < rowRuns; ++run) {
             Launch launches[builds];
-            for (size_t i = 0; i < row.run.size(); ++i) { // a different build goes first each run
-                const Build build = row.run[(size_t(run) + i) % row.run.size()];
+            for (size_t i = 0; i < row.run.size(); ++i) {
+                const Build build = row.run[launchOrder(size_t(run), i, row.run.size())];
                 launches[build] =
                     firstFrame(binaries[build], build == floor ? decoded : dir, groups, timeout, row.worstCase);
                 if (launches[build].ms < 0) {
