@@ -136,13 +136,16 @@ bool ended(const Decode &decode, int waitMs)
     return false;
 }
 
+// Whether the child has been let go and has not ended yet.
+bool decodingNow(const Decode &decode) { return decode.pid != 0 && decode.go < 0 && !ended(decode, 0); }
+
 // Lets the next children waiting, in slot order, start decoding, as long
 // as fewer than `decoding` are under way; or `slot` itself whatever the count.
 void letGo(int slot = -1)
 {
     int underWay = 0;
     for (const Decode &decode : decodes)
-        underWay += decode.pid != 0 && decode.go < 0 && !ended(decode, 0);
+        underWay += decodingNow(decode);
     for (int i = 0; i < faceSlots; ++i) {
         Decode &decode = decodes[i];
         if (decode.go < 0 || (underWay >= decoding && i != slot))
@@ -164,7 +167,7 @@ void awaitAnyEnd(int waitMs)
     pollfd ends[faceSlots];
     nfds_t count = 0;
     for (const Decode &decode : decodes)
-        if (decode.pid != 0 && decode.go < 0 && decode.pidfd >= 0 && !ended(decode, 0))
+        if (decode.pidfd >= 0 && decodingNow(decode))
             ends[count++] = {decode.pidfd, POLLIN, 0};
     poll(ends, count, waitMs);
 }
@@ -247,7 +250,7 @@ void watchChildren()
     std::vector<int> stuck;
     for (int slot = 0; slot < faceSlots; ++slot) {
         Decode &decode = decodes[slot];
-        if (decode.pid == 0 || decode.go >= 0 || ended(decode, 0))
+        if (!decodingNow(decode))
             continue;
         const std::int64_t cpu = cpuNs(decode.pid);
         const int running = runnable(decode.pid);
