@@ -57,6 +57,9 @@ const int unseenFactor = 4;
 const int dyingMs = 100;
 // How often the children are looked at while the viewer waits for one.
 const int watchMs = 250;
+// How often the viewer looks whether a child has ended where it cannot
+// wait for the end: without a pidfd (Linux before 5.3).
+const int lookMs = 5;
 
 struct Decode {
     pid_t pid = 0;           // 0: no child
@@ -159,17 +162,23 @@ void letGo(int slot = -1)
     }
 }
 
-// Waits up to `waitMs` for any child under way to end. One that has ended
-// already, waiting for its turn to upload, is left out: its pidfd would
-// answer at once, and the wait would become a spin.
+// Waits up to `waitMs` for any child under way to end, or lookMs if one
+// has no pidfd. One that has ended already, waiting for its turn to
+// upload, is left out: its pidfd would answer at once, and the wait would
+// become a spin.
 void awaitAnyEnd(int waitMs)
 {
     pollfd ends[faceSlots];
     nfds_t count = 0;
+    bool unseen = false;
     for (const Decode &decode : decodes)
-        if (decode.pidfd >= 0 && decodingNow(decode))
-            ends[count++] = {decode.pidfd, POLLIN, 0};
-    poll(ends, count, waitMs);
+        if (decodingNow(decode)) {
+            if (decode.pidfd >= 0)
+                ends[count++] = {decode.pidfd, POLLIN, 0};
+            else
+                unseen = true;
+        }
+    poll(ends, count, unseen ? std::min(waitMs, lookMs) : waitMs);
 }
 
 // Lets go of the slot's child; its result file stays.
