@@ -170,15 +170,15 @@ void awaitAnyEnd(int waitMs)
 {
     pollfd ends[faceSlots];
     nfds_t count = 0;
-    bool unseen = false;
+    bool withoutPidfd = false;
     for (const Decode &decode : decodes)
         if (decodingNow(decode)) {
             if (decode.pidfd >= 0)
                 ends[count++] = {decode.pidfd, POLLIN, 0};
             else
-                unseen = true;
+                withoutPidfd = true;
         }
-    poll(ends, count, unseen ? std::min(waitMs, lookMs) : waitMs);
+    poll(ends, count, withoutPidfd ? std::min(waitMs, lookMs) : waitMs);
 }
 
 // Lets go of the slot's child; its result file stays.
