@@ -41,6 +41,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -245,7 +246,7 @@ bool oversizePngs(const std::string &dir)
     });
 }
 
-enum Build { viewer, unsandboxed, plain, floor, builds };
+enum Build : std::uint8_t { viewer, unsandboxed, plain, floor, builds };
 
 // Which of n builds goes i-th in a run. Each run starts with a different
 // one, and over n runs (2n if n is odd) each follows each of the others

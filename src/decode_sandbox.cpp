@@ -11,11 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 
 namespace {
 
-enum class Only { Always, NotExecutable, NewMemory, ToResult };
+enum class Only : std::uint8_t { Always, NotExecutable, NewMemory, ToResult };
 
 // What a decoding child may still do, found by tracing children over
 // pictures of every kind SOIL reads, good and hostile, in the viewer's build

@@ -320,9 +320,12 @@ GLuint upload(int result)
         bytes = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, result, 0);
         if (bytes == MAP_FAILED)
             return 0;
-    } else if (!(bytes = std::malloc(size)) || !readAll(result, bytes, size)) {
-        std::free(bytes);
-        return 0;
+    } else {
+        bytes = std::malloc(size);
+        if (!bytes || !readAll(result, bytes, size)) {
+            std::free(bytes);
+            return 0;
+        }
     }
     // The child has turned the rows already. SOIL_FLAG_INVERT_Y turns them
     // first thing, before anything else SOIL does to them, so the texture

@@ -4,7 +4,9 @@
 
 #include "picture.h"
 
-enum class Format { Bmp, Png, Jpeg, Tga, Dds, Psd, Hdr };
+#include <cstdint>
+
+enum class Format : std::uint8_t { Bmp, Png, Jpeg, Tga, Dds, Psd, Hdr };
 const Format allFormats[] = {Format::Bmp, Format::Png, Format::Jpeg, Format::Tga,
                              Format::Dds, Format::Psd, Format::Hdr};
 const char *formatName(Format format);

@@ -63,7 +63,8 @@ ViewerWindow::ViewerWindow(const std::string &binary, const std::string &dir, co
         return;
     XSetErrorHandler(ignoreXError);
     const std::vector<Window> before = windowsTitledColor(display);
-    if ((pid = fork()) == 0) {
+    pid = fork();
+    if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM); // a test that dies takes its viewer with it
         if (!groupProcs.empty() && !joinGroup(groupProcs.c_str()))
             _exit(127);
