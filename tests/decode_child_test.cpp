@@ -5,6 +5,7 @@
 // it decodes unfiltered in this process; holds nothing but its result; dies
 // at anything beyond decoding; and without its filter does not decode.
 
+#include "bounded_wait.h"
 #include "decode_child.h"
 #include "decode_sandbox.h"
 #include "isolated_decode.h"
@@ -125,7 +126,8 @@ struct Child {
         result = fcntl(memfd_create("face", MFD_CLOEXEC), F_DUPFD_CLOEXEC, goFd + 1);
         const int go = fcntl(eventfd(0, EFD_CLOEXEC), F_DUPFD_CLOEXEC, goFd + 1);
         const pid_t viewer = getpid();
-        if ((pid = fork()) == 0)
+        pid = fork();
+        if (pid == 0)
             decodeInChild(0, path.c_str(), result, go, viewer, stbi_load_from_memory);
         const std::uint64_t one = 1;
         EXPECT_EQ(write(go, &one, sizeof one), ssize_t(sizeof one));
@@ -135,7 +137,7 @@ struct Child {
     std::pair<int, std::string> finish()
     {
         int status = 0;
-        waitpid(pid, &status, 0);
+        EXPECT_EQ(waitBounded(pid, &status), pid) << "the child never ended";
         std::string out(size_t(lseek(result, 0, SEEK_END)), '\0');
         EXPECT_EQ(pread(result, out.data(), out.size(), 0), ssize_t(out.size()));
         close(result);
@@ -217,9 +219,10 @@ TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
     const pid_t child = Child(dir + "/good").pid;
     const std::string filters = "Seccomp_filters:\t";
     // Until it has added its own, or has ended without getting there.
-    while (proc(child, "status", filters) == proc(getpid(), "status", filters) &&
-           proc(child, "status", "State:\t")[0] != 'Z')
-        usleep(1000);
+    within([&] {
+        return proc(child, "status", filters) != proc(getpid(), "status", filters) ||
+               proc(child, "status", "State:\t")[0] == 'Z';
+    });
     std::string seen;
     for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
         seen += fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string() + ", ";

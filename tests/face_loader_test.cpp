@@ -3,6 +3,7 @@
 // give white faces at worst and harm nothing else. (The decoding child's
 // sandbox has tests of its own, in decode_child_test.cpp.)
 
+#include "bounded_wait.h"
 #include "face_loader.h"
 #include "isolated_decode.h"
 #include "picture_files.h"
@@ -105,6 +106,7 @@ std::vector<Size> load(const std::vector<std::string> &paths)
     for (size_t slot = 0; slot < paths.size(); ++slot)
         startFaceLoad(int(slot), paths[slot].c_str());
     std::vector<Size> sizes;
+    sizes.reserve(paths.size());
     for (size_t slot = 0; slot < paths.size(); ++slot)
         sizes.push_back(sizeOf(finishFaceLoad(int(slot))));
     return sizes;
@@ -319,6 +321,7 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
 TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // each in a fresh process, with a window of its own
+    const auto noMemoryFiles = [] { refuse({{"memfd_create", ENOSYS}}); };
     const std::pair<const char *, void (*)()> states[] = {
         {"SIGCHLD ignored", [] { signal(SIGCHLD, SIG_IGN); }},
         {"no pidfds (before Linux 5.3), and a SIGCHLD handler that reaps",
@@ -329,10 +332,7 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
                  }
              });
          }},
-        {"memory files refused",
-         [] {
-             refuse({{"memfd_create", ENOSYS}});
-         }},
+        {"memory files refused", noMemoryFiles},
     };
     for (const auto &[name, enter] : states)
         EXPECT_EXIT(loadIn(enter, std::vector(6, good), std::vector(6, Size(48, 32)), dir),
@@ -409,8 +409,7 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     ASSERT_EQ(mount("proc", "/proc", "proc", 0, nullptr), 0);
 
     close(fuse); // the lookup fails at last, and the decoder dies: the kernel reaps it
-    for (pid_t pid; (pid = waitpid(-1, nullptr, WNOHANG)) >= 0; usleep(1000))
-        EXPECT_EQ(pid, 0) << "a decoder was left for this process to reap";
+    EXPECT_EQ(waitBounded(-1, nullptr), -1) << "a decoder was left for this process to reap, or never ended";
     umount2(stalled.c_str(), MNT_DETACH);
 }
 

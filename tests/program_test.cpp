@@ -4,6 +4,7 @@
 // gtest before any X header: Xlib defines macros such as None and Bool.
 #include <gtest/gtest.h>
 
+#include "bounded_wait.h"
 #include "picture_files.h"
 #include "viewer_window.h"
 
@@ -128,7 +129,7 @@ Box litBox(const Picture &frame)
     return ::testing::AssertionSuccess();
 }
 
-// build/cubeview running in `dir`, focused.
+// The viewer built here, running in `dir`, focused.
 struct Viewer : ViewerWindow {
     explicit Viewer(const std::string &dir) : ViewerWindow(CUBEVIEW_BINARY, dir)
     {
@@ -294,13 +295,13 @@ TEST_F(Program, NoDecoderOutlivesAViewerThatCannotStart)
         _exit(127);
     }
     int status = 0;
-    ASSERT_EQ(waitpid(viewer, &status, 0), viewer);
+    ASSERT_EQ(waitBounded(viewer, &status), viewer);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     rusage usage{};
     int decoders = 0;
     // Each was killed with the viewer, or saw it gone and left: none used
     // its 16 s of processor time.
-    for (; wait4(-1, &status, 0, &usage) > 0; ++decoders)
+    for (; waitBounded(-1, &status, &usage) > 0; ++decoders)
         EXPECT_LT(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec, 8);
     EXPECT_EQ(decoders, 6);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
