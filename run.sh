@@ -6,10 +6,11 @@ here=$(dirname "$(readlink -f "$0")")
 cd "$here"
 . tools/deps.sh
 
-install_missing "${BUILD_PACKAGES[@]}"
-# Warnings never stop a user's build, whatever ./test.sh left in the cache.
-cmake -S . -B build -DCUBEVIEW_TESTS=OFF -DCUBEVIEW_WERROR=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target cubeview >/dev/null
+install_missing "${BUILD_PACKAGES[@]}" || exit 1
+# A build of its own: warnings never stop a user's build, and ./test.sh's
+# options never reach it.
+cmake -S . -B build-run -DCUBEVIEW_TESTS=OFF -DCUBEVIEW_WERROR=OFF >/dev/null
+cmake --build build-run -j"$(nproc)" --target cubeview >/dev/null
 
 if [ -z "${DISPLAY:-}" ]; then
     cat >&2 <<HINT
@@ -20,4 +21,4 @@ Without a screen, run it on a virtual one (Debian package xvfb: apt-get install 
 HINT
     exit 1
 fi
-exec ./build/cubeview "$@"
+exec ./build-run/cubeview "$@"

@@ -14,9 +14,9 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 . tools/deps.sh
 . tools/private_xvfb.sh
 
-install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
-cmake -S . -B build -DCUBEVIEW_TESTS=ON >/dev/null
-cmake --build build -j"$(nproc)" --target cubeview cubeview_unsandboxed cubeview_inprocess cubeview_predecoded startup_bench >/dev/null
+install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" || exit 1
+cmake -S . -B build-bench -DCUBEVIEW_TESTS=ON >/dev/null
+cmake --build build-bench -j"$(nproc)" --target cubeview cubeview_unsandboxed cubeview_inprocess cubeview_predecoded startup_bench >/dev/null
 start_private_xvfb
-./build/bench/startup_bench build/cubeview build/bench/cubeview_unsandboxed build/bench/cubeview_inprocess \
-    build/bench/cubeview_predecoded "$@"
+./build-bench/bench/startup_bench build-bench/cubeview build-bench/bench/cubeview_unsandboxed \
+    build-bench/bench/cubeview_inprocess build-bench/bench/cubeview_predecoded "$@"

@@ -1,53 +1,66 @@
-# Sourced by run.sh, test.sh and the other scripts: installs the Debian
-# packages given as arguments that are not installed yet, as root or through
-# sudo. Without either it names them, and the command that installs them.
-install_missing() {
-    local missing=() pkg
+# Sourced by run.sh, test.sh and the other scripts: the Debian packages each
+# needs, and install_missing, which installs those not installed yet, as root
+# or through sudo, but only where installing them removes nothing.
+
+# The packages given that are not installed, one a line.
+missing_packages() {
+    local pkg
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || echo "$pkg"
     done
+}
+
+# Runs a command as root: directly, or through sudo.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "This needs root, or sudo: $*" >&2
+        return 1
+    fi
+}
+
+# install_missing PACKAGE...: installs the packages given that are missing.
+# Installing them must remove no package: apt is asked first what it would
+# do, and if it would remove anything, or cannot install them at all,
+# nothing of the set is installed. Returns 1 then, after naming the packages
+# and what stands in the way; so also without root and without sudo.
+install_missing() {
+    local missing
+    mapfile -t missing < <(missing_packages "$@")
     [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=()
-    if [ "$(id -u)" -ne 0 ]; then
-        if ! command -v sudo >/dev/null; then
-            echo "These Debian packages are missing: ${missing[*]}" >&2
-            echo "Install them as root, then run this again:" >&2
-            echo "    apt-get update && apt-get install -y ${missing[*]}" >&2
-            exit 1
-        fi
-        sudo=(sudo)
+    if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; then
+        echo "These Debian packages are missing: ${missing[*]}" >&2
+        echo "Install them as root, then run this again:" >&2
+        echo "    apt-get update && apt-get install -y ${missing[*]}" >&2
+        return 1
+    fi
+    as_root apt-get update -qq
+    local plan removed
+    if ! plan=$(LC_ALL=C apt-get -s install -y "${missing[@]}" 2>&1); then
+        echo "apt cannot install ${missing[*]}:" >&2
+        echo "$plan" | grep -E '^ |^E:' >&2
+        return 1
+    fi
+    removed=$(echo "$plan" | awk '$1 == "Remv" { print $2 }' | xargs)
+    if [ -n "$removed" ]; then
+        echo "Installing ${missing[*]} would remove $removed, which conflicts with it; nothing was installed." >&2
+        echo "Keep them, or remove them yourself and run this again, or install the packages by hand." >&2
+        return 1
     fi
     echo "Installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+    # --no-remove: should the plan change in between, apt stops rather than remove.
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove "${missing[@]}" >/dev/null
 }
 
 # What building the viewer needs.
-BUILD_PACKAGES=(g++ make cmake pkgconf freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libsoil-dev libseccomp-dev)
+BUILD_PACKAGES=(g++ make cmake pkgconf libglut-dev libglu1-mesa-dev libgl-dev libsoil-dev libseccomp-dev)
 # What building and running the tests and the benchmark needs besides.
-TEST_PACKAGES=(libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg-dev xvfb clang-format clang-tidy libstb-dev)
-
-# On x86-64, what building the decoding child's tests as a 32-bit program
-# needs too. That takes i386 as a second architecture for dpkg, a lasting
-# change to the machine's package set-up, which is said when it is made.
-install_i386_test_packages() {
-    if [ "$(dpkg --print-architecture)" != amd64 ]; then
-        echo "Not an x86-64 machine: the 32-bit sandbox tests will be skipped." >&2
-        return 0
-    fi
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        echo "Adding i386 as a second architecture (dpkg --add-architecture i386), for the 32-bit sandbox tests;"
-        echo "this stays on the machine: undo it with dpkg --remove-architecture i386 once no i386 package is left."
-        local sudo=()
-        if [ "$(id -u)" -ne 0 ]; then
-            if ! command -v sudo >/dev/null; then
-                echo "Skipping the 32-bit sandbox tests: that needs root, or sudo." >&2
-                return 0
-            fi
-            sudo=(sudo)
-        fi
-        "${sudo[@]}" dpkg --add-architecture i386
-        "${sudo[@]}" apt-get update -qq
-    fi
-    install_missing g++-multilib libseccomp-dev:i386 libgtest-dev:i386
-}
+TEST_PACKAGES=(libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg62-turbo-dev xvfb clang-format clang-tidy
+    libstb-dev)
+# What the 32-bit build of the decoding child's tests needs on x86-64, with
+# i386 as a second dpkg architecture. g++-multilib conflicts with Debian's
+# cross compilers, so these are installed only when asked for.
+I386_TEST_PACKAGES=(g++-multilib libseccomp-dev:i386 libgtest-dev:i386)

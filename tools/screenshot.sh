@@ -6,12 +6,13 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 . tools/deps.sh
 . tools/private_xvfb.sh
 
-install_missing "${BUILD_PACKAGES[@]}" xvfb xdotool x11-apps netpbm
-cmake -S . -B build -DCUBEVIEW_TESTS=OFF -DCUBEVIEW_WERROR=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target cubeview >/dev/null
+install_missing "${BUILD_PACKAGES[@]}" xvfb xdotool x11-apps netpbm || exit 1
+# The build run.sh makes, with the same options.
+cmake -S . -B build-run -DCUBEVIEW_TESTS=OFF -DCUBEVIEW_WERROR=OFF >/dev/null
+cmake --build build-run -j"$(nproc)" --target cubeview >/dev/null
 start_private_xvfb
 
-./build/cubeview &
+./build-run/cubeview &
 viewer=$!
 trap 'kill "$viewer" 2>/dev/null; kill "$XVFB_PID" 2>/dev/null' EXIT
 # The window, looked for until it shows, while the viewer lives, for at most 30 s.
