@@ -46,8 +46,8 @@ install_missing() {
     fi
     removed=$(echo "$plan" | awk '$1 == "Remv" { print $2 }' | xargs)
     if [ -n "$removed" ]; then
-        echo "Installing ${missing[*]} would remove $removed, which conflicts with it; nothing was installed." >&2
-        echo "Keep them, or remove them yourself and run this again, or install the packages by hand." >&2
+        echo "Nothing was installed: installing ${missing[*]} would remove $removed (they conflict)." >&2
+        echo "Keep $removed and go without, or remove it yourself and run this again." >&2
         return 1
     fi
     echo "Installing ${missing[*]}"

@@ -114,10 +114,11 @@ fi
 # ./run.sh on a virtual screen, looked at once its window shows the back
 # face's colour, which the picture in Data/cube6.bmp has most of.
 apt-get install -y -qq xvfb xdotool x11-apps netpbm >/dev/null
-colour() { ppmhist -noheader | sort -k5,5nr | awk '{ print $1, $2, $3; exit }'; }
-export face=$(bmptopnm Data/cube6.bmp 2>/dev/null | colour)
-export -f colour
+colour='ppmhist -noheader | sort -k5,5nr | head -n 1 | cut -f1'
+face=$(bmptopnm Data/cube6.bmp 2>/dev/null | sh -c "$colour")
+export colour face
 xvfb-run -a -s '-screen 0 1280x1024x24' bash -euo pipefail -c '
+    colour() { sh -c "$colour"; }
     ./run.sh &
     viewer=$!
     trap "kill $viewer 2>/dev/null || true" EXIT
