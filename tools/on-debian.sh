@@ -70,6 +70,7 @@ finish() {
         kill -TERM "$runner" 2>/dev/null || true # its chroot's processes are killed with it
         wait "$runner" 2>/dev/null || true
     fi
+    cp "$run/root/root/run.png" "$cache/run.png" 2>/dev/null || true # what ./run.sh showed
     # Nothing is mounted there outside the run's own namespace, which is gone.
     if grep -q " $run/" /proc/self/mountinfo; then
         echo "on-debian.sh: mounts left under $run; it is not removed" >&2
@@ -111,14 +112,18 @@ if [ "$(dpkg --print-foreign-architectures)" != "$architectures" ]; then
     exit 1
 fi
 
-# ./run.sh on a virtual screen, looked at once its window shows the back
-# face's colour, which the picture in Data/cube6.bmp has most of.
+# ./run.sh on a virtual screen, until its window shows most of the colour
+# that the back face's picture, Data/cube6.bmp, has most of. Black, the
+# background, does not count.
 apt-get install -y -qq xvfb xdotool x11-apps netpbm >/dev/null
-colour='ppmhist -noheader | sort -k5,5nr | head -n 1 | cut -f1'
-face=$(bmptopnm Data/cube6.bmp 2>/dev/null | sh -c "$colour")
-export colour face
+cat >/usr/local/bin/colour <<'COLOUR'
+#!/bin/sh
+ppmhist -noheader | awk '$1 + $2 + $3 > 0 { print $1, $2, $3; exit }'
+COLOUR
+chmod +x /usr/local/bin/colour
+export face=$(bmptopnm Data/cube6.bmp 2>/dev/null | colour)
+shown=0
 xvfb-run -a -s '-screen 0 1280x1024x24' bash -euo pipefail -c '
-    colour() { sh -c "$colour"; }
     ./run.sh &
     viewer=$!
     trap "kill $viewer 2>/dev/null || true" EXIT
@@ -137,9 +142,10 @@ xvfb-run -a -s '-screen 0 1280x1024x24' bash -euo pipefail -c '
     done
     echo "on-debian.sh: ./run.sh showed no textured cube: most of its window is $(colour </tmp/run.ppm), not $face" >&2
     exit 1
-'
-pnmtopng </tmp/run.ppm >/root/run.png
-echo "on-debian.sh: ./run.sh showed the textured cube"
+' || shown=$?
+pnmtopng </tmp/run.ppm >/root/run.png 2>/dev/null || true
+[ "$shown" -eq 0 ] && echo "on-debian.sh: ./run.sh showed the textured cube"
+exit "$shown"
 INSIDE
 )
 
