@@ -8,6 +8,14 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 
 if [ "${1:-}" = --tidy ]; then
     shift
+    # A .clang-tidy that this clang-tidy cannot read leaves it on its own
+    # defaults, finding nothing: that fails here.
+    checks=$(clang-tidy --list-checks src/view.cpp 2>&1 || true)
+    if echo "$checks" | grep -q 'Error parsing' || ! echo "$checks" | grep -q 'bugprone-branch-clone'; then
+        echo "$checks" >&2
+        echo "clang-tidy did not take its checks from .clang-tidy" >&2
+        exit 1
+    fi
     for build in "$@"; do
         # One entry for each source file, the first, for clang-tidy reads a
         # file once for every entry (a file built into several targets has
