@@ -131,12 +131,17 @@ bool ended(const Decode &decode, int waitMs)
         return poll(&end, 1, waitMs) > 0;
     }
     // No pidfd (a kernel before 5.3, or a child reaped by somebody else's
-    // handler before it could be had): look, then wait.
-    siginfo_t info{};
-    if (waitid(P_PID, id_t(decode.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
-        return true;
-    poll(nullptr, 0, waitMs);
-    return false;
+    // handler before it could be had): look every lookMs until the end or
+    // the deadline.
+    for (const long deadline = nowMs() + waitMs;;) {
+        siginfo_t info{};
+        if (waitid(P_PID, id_t(decode.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
+            return true;
+        const long left = deadline - nowMs();
+        if (left <= 0)
+            return false;
+        poll(nullptr, 0, int(std::min(left, long(lookMs))));
+    }
 }
 
 // Whether the child has been let go and has not ended yet.

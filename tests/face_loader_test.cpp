@@ -318,6 +318,25 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
     _exit(ok ? 0 : 1);
 }
 
+// In a process of its own, without pidfds: a child that stops for good is
+// killed, and waited for until it has died; exits with 0 if it was reaped.
+[[noreturn]] void stopAChildWithoutPidfds(const std::string &path, const std::string &dir)
+{
+    refuse({{"pidfd_open", ENOSYS}});
+    decodeHooks.inChild = spin;
+    startFaceLoad(0, path.c_str());
+    for (const auto &process : std::filesystem::directory_iterator("/proc")) {
+        int pid = 0, parent = 0;
+        std::string name, state;
+        if (std::ifstream(process.path() / "stat") >> pid >> name >> state >> parent && parent == getpid())
+            kill(pid, SIGSTOP);
+    }
+    const bool ok = sizeOf(finishFaceLoad(0)) == white && reaped.size() == 1 && WIFSIGNALED(reaped[0].status) &&
+                    WTERMSIG(reaped[0].status) == SIGKILL;
+    std::filesystem::remove_all(dir);
+    _exit(ok ? 0 : 1);
+}
+
 TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // each in a fresh process, with a window of its own
@@ -344,6 +363,7 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
         refuse({{"clone", EAGAIN}, {"clone3", EAGAIN}, {"fork", EAGAIN}, {"vfork", EAGAIN}});
     };
     EXPECT_EXIT(loadIn(noProcesses, {good}, {white}, dir), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(stopAChildWithoutPidfds(good, dir), ::testing::ExitedWithCode(0), "") << "a killed child, reaped";
 }
 
 TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
