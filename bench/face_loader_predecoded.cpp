@@ -1,7 +1,8 @@
 // The start-up benchmark's floor: every face file already holds decoded
-// pixels (width, height and channels as 32-bit ints, then the rows), so that
-// the viewer starts with nothing left to decode. Its heap is set for loading
-// as the isolated loader sets the viewer's. Not a viewer for users.
+// pixels (width, height and channels as 32-bit ints, then the rows, bottom
+// first), so that the viewer starts with nothing left to decode and uploads
+// them as the isolated loader uploads a child's result. Its heap is set for
+// loading as the isolated loader sets the viewer's. Not a viewer for users.
 
 #include "face_loader.h"
 #include "loading_heap.h"
@@ -36,7 +37,7 @@ GLuint upload(const char *path)
         return 0;
     const auto *sizes = static_cast<const std::int32_t *>(bytes);
     const GLuint texture = SOIL_create_OGL_texture(static_cast<const unsigned char *>(bytes) + 12, sizes[0], sizes[1],
-                                                   sizes[2], SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y);
+                                                   sizes[2], SOIL_CREATE_NEW_ID, 0);
     munmap(bytes, size_t(info.st_size));
     return texture;
 }

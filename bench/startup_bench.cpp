@@ -85,7 +85,8 @@ Launch firstFrame(const std::string &binary, const std::string &dir, const Memor
 
 std::string facePath(const std::string &dir, int n) { return dir + "/Data/cube" + std::to_string(n) + ".bmp"; }
 
-// The same faces, decoded here, for the floor build.
+// The same faces, decoded here, for the floor build: the rows bottom first,
+// as the viewer's decoding children hand them over.
 bool writeDecoded(const std::string &from, const std::string &to)
 {
     std::filesystem::create_directories(to + "/Data");
@@ -96,7 +97,9 @@ bool writeDecoded(const std::string &from, const std::string &to)
             return false;
         std::ofstream file(facePath(to, n), std::ios::binary);
         file.write(reinterpret_cast<const char *>(sizes), sizeof sizes);
-        file.write(reinterpret_cast<const char *>(pixels), std::streamsize(sizes[0]) * sizes[1] * sizes[2]);
+        const std::streamsize row = std::streamsize(sizes[0]) * sizes[2];
+        for (std::int32_t y = sizes[1]; y-- > 0;)
+            file.write(reinterpret_cast<const char *>(pixels) + row * y, row);
         SOIL_free_image_data(pixels);
         if (!file.flush())
             return false;
