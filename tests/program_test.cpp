@@ -301,7 +301,7 @@ TEST_F(Program, NoDecoderOutlivesAViewerThatCannotStart)
     int decoders = 0;
     // Each was killed as the viewer went away, by the signal it asked for
     // then, or, still starting, saw it gone and left: none decoded its face
-    // to the end, nor ran into its processor limit of 16 s, which kills too.
+    // to the end, nor ran into its processor limit of 80 s, which kills too.
     for (; waitBounded(-1, &status, &usage) > 0; ++decoders) {
         EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
                     (WIFEXITED(status) && WEXITSTATUS(status) == 1))
