@@ -2,7 +2,6 @@
 
 #include "decode_sandbox.h"
 #include "isolated_decode.h"
-#include "loading_heap.h"
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -17,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -62,6 +62,32 @@ std::uint64_t mappedBytes()
         }
     setrlimit(RLIMIT_AS, &inherited);
     return (maps - 1) * page;
+}
+
+// Sets the heap so that every buffer the decoder uses is a mapping of its
+// own, which the child alone maps, and whose use the watchdog can see
+// (docs/loader.md): every buffer over 128 KiB is mapped afresh and unmapped
+// when freed, and the heap is trimmed as it shrinks. The threshold is fixed,
+// for glibc's own would rise and serve such buffers from the heap. The heap's
+// free memory, inherited from the viewer, goes back to the system and out of
+// the allocator's reach, held for good: it would serve such buffers first.
+void freshBuffers()
+{
+    const size_t threshold = 128 << 10;
+    mallopt(M_MMAP_THRESHOLD, int(threshold));
+    mallopt(M_TRIM_THRESHOLD, int(threshold));
+    malloc_trim(0);
+    size_t piece = 1;
+    while (piece < mallinfo2().fordblks && piece <= SIZE_MAX / 2)
+        piece *= 2;
+    while (piece >= threshold) {
+        const size_t mapped = mallinfo2().hblks;
+        void *held = std::malloc(piece);
+        if (!held || mallinfo2().hblks != mapped) { // not from the heap: a smaller piece
+            std::free(held);
+            piece /= 2;
+        }
+    }
 }
 
 // Closes every descriptor numbered `first` or more. close_range does that
@@ -181,7 +207,7 @@ void decodeInChild(int slot, const char *path, int result, int go, pid_t viewer,
     limit(RLIMIT_CORE, 0);
     limit(RLIMIT_CPU, limits.cpuSeconds); // soft and hard alike: SIGKILL
     limit(RLIMIT_AS, mappedBytes() + limits.addressSpace);
-    useLoadingHeap(); // a fresh child would fault in every page of its buffers
+    freshBuffers();
 
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     const int file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -189,8 +215,10 @@ void decodeInChild(int slot, const char *path, int result, int go, pid_t viewer,
     if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
         std::uint64_t(info.st_size) > limits.fileBytes)
         _exit(1);
-    // Mapped rather than read: no copy of the file, no fresh pages to clear.
-    void *bytes = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, file, 0);
+    // Mapped rather than read: no copy of the file, no fresh pages to clear;
+    // its pages come in as the decoder reads them, for less than populating
+    // the mapping at once costs.
+    void *bytes = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, file, 0);
     if (bytes == MAP_FAILED)
         _exit(1);
     close(file);

@@ -14,6 +14,7 @@
 
 #include "decode_child.h"
 #include "decode_sandbox.h"
+#include "decode_watch.h"
 #include "face_loader.h"
 #include "isolated_decode.h"
 #include "loading_heap.h"
@@ -46,13 +47,6 @@ namespace {
 // memory than loading in-process (docs/benchmark.md).
 const int decoding = 3;
 
-// A child whose processor time has not advanced for this long while it was
-// not runnable is stuck, in a read that never returns say, and is killed.
-const int stallMs = 2000;
-// A child whose progress cannot be seen at all (no /proc, no processor
-// clock for other processes) counts as making progress until it has had
-// this many times its processor limit in wall time.
-const int unseenFactor = 4;
 // How long a killed child is given to die before the viewer stops waiting.
 const int dyingMs = 100;
 // How often the children are looked at while the viewer waits for one.
@@ -62,13 +56,16 @@ const int watchMs = 250;
 const int lookMs = 5;
 
 struct Decode {
-    pid_t pid = 0;           // 0: no child
-    int pidfd = -1;          // readable once the child has ended
-    int result = -1;         // the file the child writes its result to
-    int go = -1;             // written to let the child start; -1 once it has been
-    long startedMs = 0;      // when it was let go
-    std::int64_t cpuNs = -1; // the child's processor time when last looked at
-    long seenMs = 0;         // when it was last seen making progress
+    pid_t pid = 0;      // 0: no child
+    int pidfd = -1;     // readable once the child has ended
+    int result = -1;    // the file the child writes its result to
+    int go = -1;        // written to let the child start; -1 once it has been
+    long startedMs = 0; // when it was let go
+    // What the watchdog saw of it, since it was let go.
+    std::int64_t cpuNs = -1;       // its processor time when last looked at
+    long seenMs = 0;               // when it was last seen making progress
+    ChildLook last;                // as it was when last looked at
+    std::int64_t quietFromNs = -1; // its processor time when it last left a trace
 };
 Decode decodes[faceSlots];
 
@@ -163,6 +160,8 @@ void letGo(int slot = -1)
         }
         closeAndClear(decode.go);
         decode.startedMs = decode.seenMs = nowMs();
+        decode.cpuNs = decode.quietFromNs = -1;
+        decode.last = ChildLook();
         ++underWay;
     }
 }
@@ -229,34 +228,10 @@ void stop(const std::vector<int> &slots)
     }
 }
 
-// The child's processor time in nanoseconds, or -1 if it cannot be read.
-std::int64_t cpuNs(pid_t pid)
-{
-    clockid_t clock{};
-    timespec t{};
-    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &t) != 0)
-        return -1;
-    return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-// Whether the process is running or waiting for a processor: 1 or 0, or
-// -1 if that cannot be read.
-int runnable(pid_t pid)
-{
-    char path[32], stat[256] = "";
-    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    const ssize_t n = read(fd, stat, sizeof stat - 1);
-    close(fd);
-    const char *state = n > 0 ? std::strrchr(stat, ')') : nullptr; // the name before it may hold anything
-    return state ? state[1] == ' ' && state[2] == 'R' : -1;
-}
-
-// Stops every child that has made no progress for stallMs. A child that is
-// merely slow, or starved by a busy machine, is left alone: only its own
-// processor limit bounds it.
+// Stops every child that is stuck: asleep without gaining processor time
+// for stallMs, or gaining quietCpuMs of it while it leaves no trace. A child
+// that is merely slow, or starved by a busy machine, is left alone: only its
+// own processor limit bounds it.
 void watchChildren()
 {
     const long now = nowMs();
@@ -266,17 +241,26 @@ void watchChildren()
         Decode &decode = decodes[slot];
         if (!decodingNow(decode))
             continue;
-        const std::int64_t cpu = cpuNs(decode.pid);
-        const int running = runnable(decode.pid);
-        if (cpu < 0 && running < 0) {
-            if (now - decode.startedMs >= unseenMs)
-                stuck.push_back(slot);
-        } else if (cpu != decode.cpuNs || running == 1) {
-            decode.cpuNs = cpu;
-            decode.seenMs = now;
-        } else if (now - decode.seenMs >= stallMs) {
+        const ChildLook look = lookAt(decode.pid, decode.result);
+        // Its memory is looked through only where its trace has not moved.
+        const bool traceMoved = look.traced && decode.last.traced && look.trace != decode.last.trace;
+        const std::int64_t touched = traceMoved ? -1 : touchedKiB(decode.pid);
+        const bool moved = traceMoved || touched > busyKiB;
+        // Busy without a trace: judged only where the memory it touches can be seen.
+        const bool quiet = look.cpuNs >= 0 && !moved && touched >= 0 && decode.quietFromNs >= 0 &&
+                           look.cpuNs - decode.quietFromNs >= std::int64_t(quietCpuMs) * 1000000;
+        decode.last = look;
+        if (look.cpuNs >= 0 && (moved || touched < 0 || decode.quietFromNs < 0))
+            decode.quietFromNs = look.cpuNs;
+        if (decodeHooks.looked)
+            decodeHooks.looked(slot, look.cpuNs, moved);
+        const bool unseen = look.cpuNs < 0 && look.runnable < 0;
+        const bool alive = look.cpuNs != decode.cpuNs || look.runnable == 1 || moved;
+        if (alive)
+            decode.cpuNs = look.cpuNs, decode.seenMs = now;
+        // Busy without a trace, or asleep without gaining processor time.
+        if (unseen ? now - decode.startedMs >= unseenMs : quiet || (!alive && now - decode.seenMs >= stallMs))
             stuck.push_back(slot);
-        }
     }
     if (!stuck.empty())
         stop(stuck);
@@ -371,7 +355,6 @@ void startFaceLoad(int slot, const char *path)
     }
     decode.pid = pid;
     decode.pidfd = int(syscall(SYS_pidfd_open, pid, 0));
-    decode.cpuNs = -1;
     letGo();
 }
 
@@ -387,7 +370,7 @@ GLuint finishFaceLoad(int slot)
     GLuint texture = 0;
     // Each child that ends lets the next one start.
     while (decode.pid != 0 && !ended(decode, 0)) {
-        awaitAnyEnd(watchMs);
+        awaitAnyEnd(decodeHooks.watchMs > 0 ? decodeHooks.watchMs : watchMs);
         letGo();
         watchChildren();
     }

@@ -8,6 +8,7 @@
 #include "bounded_wait.h"
 #include "decode_child.h"
 #include "decode_sandbox.h"
+#include "decode_watch.h"
 #include "isolated_decode.h"
 #include "refuse.h"
 
@@ -179,8 +180,8 @@ protected:
 
 TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
 {
-    // Beyond what the loading heap holds, glibc maps each big buffer on its
-    // own, and grows, shrinks and returns it: allowed, and then the decode.
+    // glibc maps each buffer of the child's over 128 KiB on its own, and
+    // grows, shrinks and returns it: allowed, and then the decode.
     decodeHooks.inChild = [](int) {
         const size_t mib = 1 << 20;
         void *big = mmap(nullptr, mib, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -306,9 +307,11 @@ TEST_F(DecodeChild, WithoutItsFilterItDoesNotDecodeUnlessTheKernelHasNoSeccomp)
 }
 
 // The limits at the full budget, as docs/loader.md gives them; no budget
-// goes beyond it, and no child gets less than a second.
+// goes beyond it, and no child gets less than a second. The watchdog's rules
+// too, as docs/loader.md derives them from what was measured.
 TEST(DecodeLimits, AsDocumented)
 {
+    EXPECT_EQ((std::vector<int>{stallMs, quietCpuMs, busyKiB, unseenFactor}), (std::vector<int>{2000, 2000, 64, 4}));
     setDecodeBudget(std::uint64_t(1) << 40);
     const DecodeLimits full = decodeLimits();
     setDecodeBudget(1);

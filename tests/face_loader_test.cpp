@@ -4,6 +4,7 @@
 // sandbox has tests of its own, in decode_child_test.cpp.)
 
 #include "bounded_wait.h"
+#include "decode_watch.h"
 #include "face_loader.h"
 #include "isolated_decode.h"
 #include "picture_files.h"
@@ -17,12 +18,14 @@
 #include <linux/fuse.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -137,6 +140,22 @@ void spin(int)
 {
     for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
     }
+}
+
+// Busy for `turns` turns of a loop that touches no memory at all.
+void busy(std::uint64_t turns)
+{
+    for (std::uint64_t i = 0; i < turns; ++i)
+        asm volatile("" : "+r"(i));
+}
+
+// A word shared with every child forked after its first use: 0 until the
+// viewer's side lets a child's hook go on.
+volatile int &released()
+{
+    static auto *word =
+        static_cast<volatile int *>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    return *word;
 }
 
 class FaceLoader : public ::testing::Test {
@@ -287,6 +306,37 @@ TEST_F(FaceLoader, ForgedResultsGiveWhiteAndLeaveTheOtherFaces)
     EXPECT_FALSE(WCOREDUMP(reaped[0].status));
 }
 
+TEST_F(FaceLoader, ABusyChildIsStoppedOnlyWhileItTouchesNoMemory)
+{
+    // Slot 0 spins and touches nothing: stopped once it has spent the
+    // watchdog's allowance, well before its processor limit. Slot 1 goes
+    // over and over memory it holds already, as a decoder's pass in place
+    // does, which faults nothing in: it decodes once it has spent a second
+    // more than that allowance.
+    released() = 0;
+    decodeHooks.inChild = [](int slot) {
+        if (slot == 0)
+            busy(std::uint64_t(1) << 40);
+        const size_t bytes = 4 << 20;
+        auto *memory = static_cast<volatile char *>(
+            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        for (std::uint64_t pass = 0; !released() && pass < (1 << 20); ++pass)
+            for (size_t i = 0; i < bytes; i += 64)
+                memory[i] = char(pass);
+    };
+    decodeHooks.looked = [](int slot, std::int64_t cpuNs, bool) {
+        if (slot == 1 && cpuNs >= (std::int64_t(quietCpuMs) + 1000) * 1000000)
+            released() = 1;
+    };
+    EXPECT_EQ(load({good, good}), (std::vector<Size>{white, {48, 32}}));
+    ASSERT_EQ(reaped.size(), 2u);
+    const double allowance = quietCpuMs / 1000.0;
+    EXPECT_TRUE(WIFSIGNALED(reaped[0].status) && WTERMSIG(reaped[0].status) == SIGKILL);
+    EXPECT_GE(reaped[0].cpuSeconds, allowance);
+    EXPECT_LT(reaped[0].cpuSeconds, double(decodeLimits().cpuSeconds) / 4) << "stopped by its processor limit";
+    EXPECT_GT(reaped[1].cpuSeconds, allowance + 1) << "a child at work was stopped";
+}
+
 TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
 {
     // The pixels are holes in a sparse file, quick to write and to read.
@@ -341,6 +391,19 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // each in a fresh process, with a window of its own
     const auto noMemoryFiles = [] { refuse({{"memfd_create", ENOSYS}}); };
+    const auto clockless = [] {
+        refuse({{"clock_getres", EPERM}}); // which clock_getcpuclockid asks
+        released() = 0;
+        decodeHooks.inChild = [](int slot) {
+            while (slot == 0 && !released())
+                busy(1 << 10);
+        };
+        decodeHooks.looked = [](int slot, std::int64_t, bool) {
+            static const auto first = std::chrono::steady_clock::now();
+            if (slot == 0 && std::chrono::steady_clock::now() - first > std::chrono::milliseconds(2 * stallMs))
+                released() = 1;
+        };
+    };
     const std::pair<const char *, void (*)()> states[] = {
         {"SIGCHLD ignored", [] { signal(SIGCHLD, SIG_IGN); }},
         {"no pidfds (before Linux 5.3), and a SIGCHLD handler that reaps",
@@ -352,6 +415,9 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
              });
          }},
         {"memory files refused", noMemoryFiles},
+        {"no processor clock of another process, and a first child that spins for twice the stall time: only "
+         "its being runnable shows it at work",
+         clockless},
     };
     for (const auto &[name, enter] : states)
         EXPECT_EXIT(loadIn(enter, std::vector(6, good), std::vector(6, Size(48, 32)), dir),
