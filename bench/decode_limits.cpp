@@ -1,40 +1,59 @@
-// What one face picture at the decoding budget costs, in every format SOIL
-// reads: the decoding child's processor time and peak memory, and how long
-// the viewer's side takes, against the limits derived from the budget.
-// HDR, the slowest format, is then tried smaller until it shows.
+// What one face picture at the decoding budget costs, for every kind of
+// picture SOIL reads: the decoding child's processor time and peak memory,
+// how long the viewer's side takes, and the longest the child went without
+// leaving a trace (its memory and its result unmoved), in processor
+// seconds, against the limits and the watchdog's rule. HDR, whose decoder
+// needs the most memory, is then tried smaller until it shows, and the
+// costliest shrink within the budget last.
 //
-// Usage: decode_limits [DIR]   (needs DISPLAY; writes pictures of up to
-// 700 MB to DIR, default /tmp)
+// Usage: decode_limits [DIR [KIND]]   (needs DISPLAY; writes pictures of up
+// to 1.1 GB to DIR, default /tmp; KIND, from 1, measures that kind alone)
 
+#include "decode_watch.h"
 #include "face_loader.h"
 #include "isolated_decode.h"
 #include "photo.h"
-#include "picture_files.h"
+#include "picture_kinds.h"
 
 #include <GL/glut.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <string>
 
 namespace {
 
 rusage lastUsage;
 
+// The longest the child went without its trace moving, as the watchdog,
+// looking every millisecond, saw it.
+std::int64_t quietFromNs = -1, longestQuietNs = 0;
+void looked(int, std::int64_t cpuNs, bool moved)
+{
+    if (cpuNs < 0)
+        return;
+    if (moved || quietFromNs < 0)
+        quietFromNs = cpuNs;
+    longestQuietNs = std::max(longestQuietNs, cpuNs - quietFromNs);
+}
+
 double seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
 
 // Loads the picture through the isolated loader and prints one row.
-bool measure(const std::string &path, Format format, int width, int height)
+bool measure(const std::string &path, const PictureKind &kind, int width, int height)
 {
-    // PNG with the filter slowest to undo.
-    const Picture picture = photo(width, height, 1);
-    if (!(format == Format::Png ? writePng(path, picture, true) : writePicture(path, picture, format))) {
+    if (!kind.write(path, photo(width, height, 1))) {
         std::fprintf(stderr, "decode_limits: cannot write %s\n", path.c_str());
         return false;
     }
     const auto fileBytes = std::filesystem::file_size(path);
     lastUsage = rusage{};
+    quietFromNs = -1, longestQuietNs = 0;
     const auto start = std::chrono::steady_clock::now();
     startFaceLoad(0, path.c_str());
     const GLuint texture = finishFaceLoad(0);
@@ -47,10 +66,12 @@ bool measure(const std::string &path, Format format, int width, int height)
         glDeleteTextures(1, &texture);
     }
     std::filesystem::remove(path);
-    std::printf("%-5s %6d x %-6d %6.0f MB %7.0f MB %8.1f s %8.0f MB %8.1f s   %s\n", formatName(format), width, height,
-                double(width) * height * 3 / 1e6, double(fileBytes) / 1e6,
+    std::printf("%-28s %5d x %-5d %5.0f MB %5.0f MB %6.1f s %6.0f MB %6.1f s %7.3f s   %s\n", kind.name, width, height,
+                double(width) * height * kind.channels / 1e6, double(fileBytes) / 1e6,
                 seconds(lastUsage.ru_utime) + seconds(lastUsage.ru_stime), double(lastUsage.ru_maxrss) / 1024, wall,
+                double(longestQuietNs) / 1e9,
                 texture ? (std::to_string(shownWidth) + " x " + std::to_string(shownHeight)).c_str() : "white");
+    std::fflush(stdout);
     return texture != 0;
 }
 
@@ -62,26 +83,35 @@ int main(int argc, char **argv)
     glutCreateWindow("decode_limits");
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     decodeHooks.reaped = [](int, int, const rusage &usage) { lastUsage = usage; };
+    decodeHooks.watchMs = 1;
+    decodeHooks.looked = looked;
     const std::string dir = argc > 1 ? argv[1] : "/tmp";
-    const std::string path = dir + "/cubeview-decode-limits";
+    const std::string path = dir + "/cubeview-decode-limits-" + std::to_string(getpid());
+    const size_t only = argc > 2 ? size_t(std::atoi(argv[2])) : 0;
 
     const DecodeLimits limits = decodeLimits();
-    std::printf("budget %.0f MB decoded, files up to %.0f MB, address space %.0f MB, %lu s of processor time\n\n",
+    std::printf("budget %.0f MB decoded, files up to %.0f MB, address space %.0f MB, %lu s of processor time; "
+                "a child is stuck after %.1f s of it without a trace\n\n",
                 double(limits.pixelBytes) / 1e6, double(limits.fileBytes) / 1e6, double(limits.addressSpace) / 1e6,
-                static_cast<unsigned long>(limits.cpuSeconds));
-    std::printf("%-5s %15s %9s %10s %10s %11s %10s   %s\n", "", "picture (RGB)", "decoded", "file", "child cpu",
-                "child peak", "load", "texture");
-    const int side = int(std::sqrt(double(limits.pixelBytes) / 3)); // the largest square within the budget
-    for (Format format : allFormats)
-        measure(path, format, side, side);
-    // HDR, smaller until it shows.
-    for (int hdrSide = side * 15 / 16; hdrSide > 1024 && !measure(path, Format::Hdr, hdrSide, hdrSide);
-         hdrSide = hdrSide * 15 / 16) {
+                static_cast<unsigned long>(limits.cpuSeconds), quietCpuMs / 1000.0);
+    std::printf("%-28s %13s %8s %8s %8s %9s %8s %9s   %s\n", "", "picture", "decoded", "file", "child", "child", "load",
+                "longest", "texture");
+    std::printf("%-28s %13s %8s %8s %8s %9s %8s %9s\n", "", "", "", "", "cpu", "peak", "", "quiet");
+    const std::vector<PictureKind> &kinds = pictureKinds();
+    for (const PictureKind &kind : kinds) {
+        if (only && size_t(&kind - kinds.data()) + 1 != only)
+            continue;
+        // The largest square within the budget; HDR smaller until it shows.
+        const int side = int(std::sqrt(double(limits.pixelBytes) / kind.channels));
+        bool shown = measure(path, kind, side, side);
+        for (int smaller = side * 15 / 16; !shown && kind.name[0] == 'H' && smaller > 1024; smaller = smaller * 15 / 16)
+            shown = measure(path, kind, smaller, smaller);
     }
     // The costliest shrink within the budget: both sides just above a power
     // of two, one above the largest texture.
     GLint maxSide = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
-    measure(path, Format::Bmp, maxSide + 1, int(limits.pixelBytes / 3 / std::uint64_t(maxSide + 1)));
+    if (!only)
+        measure(path, kinds.front(), maxSide + 1, int(limits.pixelBytes / 3 / std::uint64_t(maxSide + 1)));
     return 0;
 }

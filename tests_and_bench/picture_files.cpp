@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 static_assert(sizeof(Rgb) == 3, "rows are handed to libjpeg and SOIL as packed RGB");
 
@@ -181,7 +182,43 @@ bool writeZeroPng(const std::string &path, int width, int height)
     return savePng(path, width, height, 0, data);
 }
 
-bool writeJpeg(const std::string &path, const Picture &picture, int quality)
+bool writeEndlessPng(const std::string &path)
+{
+    std::string data = "\x78\x01"; // zlib: deflate, no dictionary
+    std::uint32_t bits = 0;
+    int count = 0;
+    const auto value = [&](std::uint32_t v, int n) { // least significant bit first
+        for (int i = 0; i < n; ++i, ++count, v >>= 1)
+            bits |= (v & 1) << count;
+        for (; count >= 8; count -= 8, bits >>= 8)
+            data += char(bits);
+    };
+    const auto code = [&](std::uint32_t c, int n) { // a Huffman code: its most significant bit first
+        for (int i = n - 1; i >= 0; --i)
+            value(c >> i, 1);
+    };
+    value(1, 1), value(2, 2);                // the last block, with codes of its own
+    value(29, 5), value(1, 5), value(14, 4); // 286 literal and length codes, 2 distance codes, 18 code lengths
+    // Code lengths for the code-length symbols, in their odd order: 2 for
+    // 0, 1, 2 and 18 (codes 00, 01, 10 and 11), none for the others.
+    for (int length : {0, 0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 2})
+        value(std::uint32_t(length), 3);
+    // Literal 0 and end of block 2 bits long, length 258 (285) 1 bit: code 0;
+    // distances 1 and 2, 1 bit each.
+    code(2, 2), code(3, 2), value(127, 7), code(3, 2), value(106, 7); // 0: 2; 1 to 255: none
+    code(2, 2), code(3, 2), value(17, 7), code(1, 2);                 // 256: 2; 257 to 284: none; 285: 1
+    code(1, 2), code(1, 2);                                           // distances: 1 each
+    code(2, 2);                                                       // one literal 0, then zeros: copies, for ever
+    value(0, 7);
+    const std::string header = std::string("\0\0\4\0\0\0\4\0\x08\0\0\0\0", 13); // 1024 x 1024 grey
+    std::string out = "\x89PNG\r\n\x1a\n";
+    pngChunk(out, "IHDR", header);
+    pngChunk(out, "IDAT", data);
+    pngChunk(out, "IEND", "");
+    return saveFile(path, out);
+}
+
+bool writeJpeg(const std::string &path, const Picture &picture, int quality, bool grey)
 {
     FILE *file = std::fopen(path.c_str(), "wb");
     if (!file)
@@ -193,13 +230,18 @@ bool writeJpeg(const std::string &path, const Picture &picture, int quality)
     jpeg_stdio_dest(&jpeg, file);
     jpeg.image_width = JDIMENSION(picture.width);
     jpeg.image_height = JDIMENSION(picture.height);
-    jpeg.input_components = 3;
-    jpeg.in_color_space = JCS_RGB;
+    jpeg.input_components = grey ? 1 : 3;
+    jpeg.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&jpeg);
     jpeg_set_quality(&jpeg, quality, TRUE);
     jpeg_start_compress(&jpeg, TRUE);
+    std::vector<std::uint8_t> greys(size_t(grey ? picture.width : 0));
     for (int y = 0; y < picture.height; ++y) {
         auto *row = reinterpret_cast<JSAMPROW>(const_cast<Rgb *>(&picture.at(0, y)));
+        for (int x = 0; x < int(greys.size()); ++x)
+            greys[size_t(x)] = picture.at(x, y).g;
+        if (grey)
+            row = greys.data();
         jpeg_write_scanlines(&jpeg, &row, 1);
     }
     jpeg_finish_compress(&jpeg);

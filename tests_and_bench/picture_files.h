@@ -16,7 +16,8 @@ const char *formatName(Format format);
 // cannot be written in full.
 bool writePicture(const std::string &path, const Picture &picture, Format format);
 
-bool writeJpeg(const std::string &path, const Picture &picture, int quality);
+// In colour, or in grey if `grey`.
+bool writeJpeg(const std::string &path, const Picture &picture, int quality, bool grey = false);
 // Rows unfiltered, or all filtered with Paeth, the filter slowest to undo.
 bool writePng(const std::string &path, const Picture &picture, bool paethFilter = false);
 
@@ -24,3 +25,9 @@ bool writePng(const std::string &path, const Picture &picture, bool paethFilter 
 // height * (width + 1) bytes from a file of about a thousandth of that:
 // a decompression bomb.
 bool writeZeroPng(const std::string &path, int width, int height);
+
+// A PNG of a few dozen bytes whose compressed data never ends: its code
+// table makes the zeros an inflater reads past the end of the data copies
+// of 258 bytes each. SOIL's inflater doubles its output buffer in an int,
+// so past 1 GiB the doubling overflows and it spins for ever.
+bool writeEndlessPng(const std::string &path);
