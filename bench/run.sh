@@ -3,11 +3,11 @@
 # peak memory on the way, against the same viewer without its decoders'
 # sandbox, loading in-process (the plain loader), and handed pictures
 # already decoded; medians of RUNS runs each (default 9; a fifth of that, at
-# least 3 and at most RUNS, for the big JPEG faces). ROW (1 to 9) runs that
-# row alone, `all` every row; by default the long rows (7 to 9: two worst
-# cases and six pictures at the budget), which take minutes and run once,
-# are left out. Peak memory needs root and
-# a cgroup memory controller; without them, times only. Under a private Xvfb.
+# least 3 and at most RUNS, for the big JPEG faces). ROW (1 to 11) runs that
+# row alone, `all` every row; by default the long rows (7 to 11: worst cases
+# and six pictures at the budget), which take seconds to minutes and run
+# once, are left out. Peak memory needs root and a cgroup memory controller;
+# without them, times only. Under a private Xvfb.
 # Usage: bench/run.sh [RUNS [ROW | all]]
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."

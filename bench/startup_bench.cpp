@@ -18,8 +18,8 @@
 // the memory files they make. Without one (not root, no memory controller),
 // only times are given.
 //
-// Three long rows time the viewer alone, or beside the plain loader, on
-// faces that take minutes: two worst cases, and six pictures at the
+// Five long rows time the viewer alone, or beside the plain loader, on
+// faces that take seconds to minutes: worst cases, and six pictures at the
 // decoding budget; they run only when chosen.
 //
 // Usage: startup_bench VIEWER UNSANDBOXED PLAIN FLOOR [RUNS [ROW | all]]
@@ -228,6 +228,25 @@ bool spinningBmps(const std::string &dir)
     return written;
 }
 
+// PNGs whose inflating never ends (SOIL's output buffer doubles in an int
+// past 1 GiB and spins for ever): the first face alone, beside five 2048x2048
+// photos, or all six.
+bool oneEndlessPng(const std::string &dir)
+{
+    bool written = writeEndlessPng(facePath(dir, 1));
+    for (int n = 2; n <= 6; ++n)
+        written &= writePicture(facePath(dir, n), photo(2048, 2048, unsigned(n)), Format::Png);
+    return written;
+}
+
+bool endlessPngs(const std::string &dir)
+{
+    bool written = true;
+    for (int n = 1; n <= 6; ++n)
+        written &= writeEndlessPng(facePath(dir, n));
+    return written;
+}
+
 // Six pictures at the decoding budget, 2^29 bytes decoded each: where
 // memory counts most.
 bool budgetBmps(const std::string &dir)
@@ -305,6 +324,8 @@ int main(int argc, char **argv)
         {"six BMPs whose decoders spin (worst case)", 1, 0, 0, {viewer}, true, spinningBmps},
         {"six 16385x8192 PNG (worst case)", 1, 0, 0, {viewer, plain}, true, oversizePngs},
         {"six 13377x13377 BMP, at the budget", 1, 0, 0, {viewer, plain}, true, budgetBmps},
+        {"one endless PNG, five 2048x2048 PNG photos", 1, 0, 0, {viewer}, true, oneEndlessPng},
+        {"six endless PNGs (worst case)", 1, 0, 0, {viewer}, true, endlessPngs},
     };
     const int rowCount = int(std::size(rows));
     if (onlyRow > rowCount) {
