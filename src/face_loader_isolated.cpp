@@ -20,6 +20,7 @@
 #include "loading_heap.h"
 
 #include <SOIL/SOIL.h>
+#include <SOIL/stb_image_aug.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -346,7 +347,7 @@ void startFaceLoad(int slot, const char *path)
         if (pid < 0)
             pid = fork(); // refused once, under a passing shortage: one more try
         if (pid == 0)
-            decodeInChild(slot, path, decode.result, decode.go, viewer, SOIL_load_image_from_memory);
+            decodeInChild(slot, path, decode.result, decode.go, viewer, stbi_load_from_file);
     }
     if (pid < 0) {
         closeAndClear(decode.result);

@@ -129,7 +129,7 @@ struct Child {
         const pid_t viewer = getpid();
         pid = fork();
         if (pid == 0)
-            decodeInChild(0, path.c_str(), result, go, viewer, stbi_load_from_memory);
+            decodeInChild(0, path.c_str(), result, go, viewer, stbi_load_from_file);
         const std::uint64_t one = 1;
         EXPECT_EQ(write(go, &one, sizeof one), ssize_t(sizeof one));
         close(go);

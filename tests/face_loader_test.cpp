@@ -25,12 +25,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <random>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -199,6 +203,67 @@ protected:
     long descriptors = 0;
 };
 
+// What SOIL_load_OGL_texture makes of the picture at `path`: decoded by
+// SOIL in a process of its own, as a plain viewer would decode it, but for
+// limits that end a crash, a hang or a decode needing far more memory than a
+// child may have, then uploaded here as SOIL uploads it. The texture's
+// content, "" for no texture, or nullopt if the decode crashed or hung or
+// the picture is over the budget: the viewer's face is white then.
+std::optional<std::string> inProcess(const std::string &path)
+{
+    const int result = memfd_create("plain", MFD_CLOEXEC);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::uint64_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlimit cpu = {2, 2},
+                     space = {rlim_t(pages * std::uint64_t(sysconf(_SC_PAGESIZE)) + (1 << 29)), RLIM_INFINITY};
+        setrlimit(RLIMIT_CPU, &cpu);
+        setrlimit(RLIMIT_AS, &space);
+        std::int32_t size[3] = {};
+        unsigned char *pixels = SOIL_load_image(path.c_str(), &size[0], &size[1], &size[2], SOIL_LOAD_AUTO);
+        const size_t bytes = pixels ? size_t(size[0]) * size_t(size[1]) * size_t(size[2]) : 0;
+        _exit(::write(result, size, sizeof size) == ssize_t(sizeof size) &&
+                      ::write(result, pixels, bytes) == ssize_t(bytes)
+                  ? 0
+                  : 3);
+    }
+    int status = 0;
+    waitBounded(pid, &status);
+    std::string decoded(size_t(std::max<off_t>(0, lseek(result, 0, SEEK_END))), '\0');
+    const bool read = pread(result, decoded.data(), decoded.size(), 0) == ssize_t(decoded.size());
+    close(result);
+    if (!read || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    std::int32_t size[3] = {};
+    std::memcpy(size, decoded.data(), sizeof size);
+    if (decoded.size() == sizeof size)
+        return "";
+    if (decoded.size() - sizeof size > decodeLimits().pixelBytes)
+        return std::nullopt;
+    return contentOf(SOIL_create_OGL_texture(reinterpret_cast<const unsigned char *>(decoded.data()) + sizeof size,
+                                             size[0], size[1], size[2], SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y));
+}
+
+const std::uint32_t damagedPictures = 280;
+
+// The `n`-th of a fixed sequence of damaged copies of `bytes`: one to three
+// bytes set anew, or their top bit alone, half of them in the first 64; or
+// the file cut short there.
+std::string mutated(std::string bytes, std::uint32_t n)
+{
+    std::mt19937 random(n);
+    for (std::uint32_t changes = 1 + random() % 3; changes > 0 && !bytes.empty(); --changes) {
+        const size_t at = random() % 2 ? random() % std::min<size_t>(bytes.size(), 64) : random() % bytes.size();
+        const std::uint32_t how = random();
+        if (how % 8 == 0)
+            bytes.resize(at + 1);
+        else
+            bytes[at] = char(how % 8 < 3 ? bytes[at] | 0x80 : how >> 8);
+    }
+    return bytes;
+}
+
 TEST_F(FaceLoader, ShowsWhatTheInProcessLoaderShowsPixelForPixel)
 {
     std::vector<std::string> paths;
@@ -206,20 +271,58 @@ TEST_F(FaceLoader, ShowsWhatTheInProcessLoaderShowsPixelForPixel)
         paths.push_back(dir + "/" + formatName(format));
         ASSERT_TRUE(writePicture(paths.back(), patterned(37, 23), format)) << formatName(format);
     }
+    const std::vector<std::string> pictures = paths;
     GLint maxSide = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
     // Wider than the largest texture: SOIL shrinks it after decoding.
     ASSERT_TRUE(writePicture(dir + "/wide", patterned(maxSide + 1, 3), Format::Png));
     ASSERT_TRUE(writeZeroPng(dir + "/grey", 3, 5));
     paths.insert(paths.end(), {dir + "/wide", dir + "/grey", write("rgba", ddsHeader(4, 4) + std::string(64, '\x55'))});
+    // Damaged where SOIL's stdio reader and its memory reader part: a skip
+    // before the start of the file, which the file refuses, reading on from
+    // where it is. A BMP whose pixels start 2^31 bytes before its header
+    // says, and a PNG with a chunk 2^31 bytes long, read as 4 bytes of CRC.
+    const auto content = [](const std::string &path) {
+        return (std::ostringstream() << std::ifstream(path).rdbuf()).str();
+    };
+    std::string bmp = content(paths[0]), png = content(paths[1]);
+    bmp[13] = '\x80';
+    png.insert(33, std::string("\x80\0\0\x10tEXtCRC!", 12));
+    paths.insert(paths.end(), {write("offset BMP", bmp), write("long chunk PNG", png)});
     for (const std::string &path : paths) {
         startFaceLoad(0, path.c_str());
         const std::string isolated = contentOf(finishFaceLoad(0));
         EXPECT_NE(isolated, "") << path;
-        EXPECT_EQ(isolated, contentOf(SOIL_load_OGL_texture(path.c_str(), SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID,
-                                                            SOIL_FLAG_INVERT_Y)))
-            << path;
+        EXPECT_TRUE(isolated == inProcess(path)) << path;
     }
+
+    // Seeded damage to each picture: the same where SOIL is defined in
+    // process and the picture within the budget, white elsewhere. Left out:
+    // those whose decode reads memory SOIL never wrote, or writes past its
+    // buffers, which valgrind shows in process (tests/damaged_under_valgrind.sh
+    // lists them); what they give may differ from one process to the next.
+    const std::set<std::uint32_t> undefined = {6,   13,  39,  41,  48,  55,  83,  90,  95,  102, 104,
+                                               125, 133, 193, 195, 202, 209, 258, 263, 272, 279};
+    const char *keep = std::getenv("CUBEVIEW_DAMAGED_DIR"); // where to leave each one, for valgrind
+    setDecodeBudget(1 << 22);
+    int compared = 0, white = 0;
+    for (std::uint32_t n = 0; n < damagedPictures; ++n) {
+        const std::string path = write(std::to_string(n), mutated(content(pictures[n % pictures.size()]), n));
+        if (keep)
+            std::filesystem::copy_file(path, keep + ("/" + std::to_string(n)));
+        if (undefined.count(n))
+            continue;
+        const std::optional<std::string> plain = inProcess(path);
+        startFaceLoad(0, path.c_str());
+        const std::string isolated = contentOf(finishFaceLoad(0));
+        EXPECT_TRUE(isolated == plain.value_or(""))
+            << "damaged picture " << n << ": " << isolated.size() << " bytes against " << (plain ? plain->size() : 0)
+            << (plain ? "" : ", the plain load crashed or hung");
+        compared += plain.has_value();
+        white += isolated.empty();
+    }
+    EXPECT_GE(compared, 200);
+    EXPECT_LE(white, compared / 2) << "too few damaged pictures still decode";
 }
 
 TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
