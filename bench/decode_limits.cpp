@@ -9,9 +9,10 @@
 // Usage: decode_limits [DIR [KIND]]   (needs DISPLAY; writes pictures of up
 // to 1.1 GB to DIR, default /tmp; KIND, from 1, measures that kind alone)
 
-#include "decode_watch.h"
-#include "face_loader.h"
-#include "isolated_decode.h"
+#include "loader/face_loader.h"
+#include "loader/shared/decode_limits.h"
+#include "loader/shared/seams.h"
+#include "loader/viewer_side/watchdog.h"
 #include "photo.h"
 #include "picture_kinds.h"
 

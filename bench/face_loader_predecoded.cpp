@@ -4,8 +4,8 @@
 // them as the isolated loader uploads a child's result. Its heap is set for
 // loading as the isolated loader sets the viewer's. Not a viewer for users.
 
-#include "face_loader.h"
-#include "loading_heap.h"
+#include "loader/face_loader.h"
+#include "loader/viewer_side/loading_heap.h"
 
 #include <SOIL/SOIL.h>
 

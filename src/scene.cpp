@@ -3,7 +3,7 @@
 #include "scene.h"
 
 #include "face_files.h"
-#include "face_loader.h"
+#include "loader/face_loader.h"
 
 #include <GL/glut.h>
 GLuint faceTexture[6];

@@ -4,9 +4,11 @@
 // sandbox has tests of its own, in decode_child_test.cpp.)
 
 #include "bounded_wait.h"
-#include "decode_watch.h"
-#include "face_loader.h"
-#include "isolated_decode.h"
+#include "loader/face_loader.h"
+#include "loader/shared/decode_limits.h"
+#include "loader/shared/result.h"
+#include "loader/shared/seams.h"
+#include "loader/viewer_side/watchdog.h"
 #include "picture_files.h"
 #include "refuse.h"
 #include "test_support.h"

@@ -36,5 +36,6 @@ if [ "${1:-}" = --tidy ]; then
     done
     exit
 fi
-find src tests tests_and_bench tools bench -name '*.cpp' -o -name '*.h' | sort |
+# Every C++ file in the tree, whatever folder it is in, but the builds'.
+find . \( -path ./.git -o -path './build*' \) -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort |
     xargs clang-format --dry-run --Werror

@@ -1,7 +1,7 @@
 // For the start-up benchmark's measure of what the sandbox costs: decoding
 // children that never enter it. Not a viewer for users.
 
-#include "decode_sandbox.h"
+#include "loader/child_side/sandbox.h"
 
 void prepareDecodeSandbox(int) {}
 

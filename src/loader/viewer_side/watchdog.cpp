@@ -1,4 +1,8 @@
-#include "decode_watch.h"
+#include "loader/viewer_side/watchdog.h"
+
+#include "loader/shared/decode_limits.h"
+#include "loader/shared/seams.h"
+#include "loader/viewer_side/children.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -105,4 +110,39 @@ ChildLook lookAt(pid_t pid, int result)
     look.traced = fstat(result, &info) == 0;
     look.trace = {minor, major, mapped, held, std::uint64_t(info.st_size)};
     return look;
+}
+
+void watchChildren()
+{
+    const long now = nowMs();
+    const long unseenMs = long(unseenFactor * decodeLimits().cpuSeconds * 1000);
+    std::vector<int> stuck;
+    for (int slot = 0; slot < faceSlots; ++slot) {
+        Decode &decode = decodes[slot];
+        if (!decodingNow(decode))
+            continue;
+        Watch &watch = decode.watch;
+        const ChildLook look = lookAt(decode.pid, decode.result);
+        // Its memory is looked through only where its trace has not moved.
+        const bool traceMoved = look.traced && watch.last.traced && look.trace != watch.last.trace;
+        const std::int64_t touched = traceMoved ? -1 : touchedKiB(decode.pid);
+        const bool moved = traceMoved || touched > busyKiB;
+        // Busy without a trace: judged only where the memory it touches can be seen.
+        const bool quiet = look.cpuNs >= 0 && !moved && touched >= 0 && watch.quietFromNs >= 0 &&
+                           look.cpuNs - watch.quietFromNs >= std::int64_t(quietCpuMs) * 1000000;
+        watch.last = look;
+        if (look.cpuNs >= 0 && (moved || touched < 0 || watch.quietFromNs < 0))
+            watch.quietFromNs = look.cpuNs;
+        if (decodeHooks.looked)
+            decodeHooks.looked(slot, look.cpuNs, moved);
+        const bool unseen = look.cpuNs < 0 && look.runnable < 0;
+        const bool alive = look.cpuNs != watch.cpuNs || look.runnable == 1 || moved;
+        if (alive)
+            watch.cpuNs = look.cpuNs, watch.seenMs = now;
+        // Busy without a trace, or asleep without gaining processor time.
+        if (unseen ? now - watch.startedMs >= unseenMs : quiet || (!alive && now - watch.seenMs >= stallMs))
+            stuck.push_back(slot);
+    }
+    if (!stuck.empty())
+        stop(stuck);
 }

@@ -1,4 +1,4 @@
-#include "decode_sandbox.h"
+#include "loader/child_side/sandbox.h"
 
 #include <fcntl.h>
 #include <linux/filter.h>

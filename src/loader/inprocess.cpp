@@ -1,7 +1,7 @@
 // Plain in-process loading: SOIL reads and decodes each picture here, one
 // after another in slot order.
 
-#include "face_loader.h"
+#include "loader/face_loader.h"
 
 #include <SOIL/SOIL.h>
 

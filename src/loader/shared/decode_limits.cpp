@@ -1,8 +1,8 @@
-#include "isolated_decode.h"
+#include "decode_limits.h"
+
+#include "result.h"
 
 #include <algorithm>
-
-DecodeHooks decodeHooks;
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 // Turns the six face pictures into textures. The build picks one of two
 // loaders behind these functions: on Linux each picture is decoded in a
-// child process of its own (face_loader_isolated.cpp); elsewhere SOIL loads
-// it in this process (face_loader_inprocess.cpp). Either way the texture is
+// child process of its own (viewer_side/, child_side/ and shared/ here);
+// elsewhere SOIL loads it in this process (inprocess.cpp). Either way the texture is
 // the one SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID,
 // SOIL_FLAG_INVERT_Y) makes.
 

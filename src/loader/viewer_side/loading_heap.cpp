@@ -1,4 +1,4 @@
-#include "loading_heap.h"
+#include "loader/viewer_side/loading_heap.h"
 
 #include <malloc.h>
 #include <sys/mman.h>

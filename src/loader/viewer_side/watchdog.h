@@ -44,3 +44,17 @@ std::int64_t touchedKiB(pid_t pid);
 // A child that has touched more than this between two looks has been at
 // work: a decoder that spins touches the few pages of its loop at most.
 const int busyKiB = 64;
+
+// What the watchdog has seen of one child since it was let go.
+struct Watch {
+    long startedMs = 0;            // when it was let go
+    std::int64_t cpuNs = -1;       // its processor time when last looked at
+    long seenMs = 0;               // when it was last seen making progress
+    ChildLook last;                // as it was when last looked at
+    std::int64_t quietFromNs = -1; // its processor time when it last left a trace
+};
+
+// Looks at every child decoding (children.h), and stops those that are
+// stuck. A child that is merely slow, or starved by a busy machine, is left
+// alone: only its own processor limit bounds it.
+void watchChildren();
