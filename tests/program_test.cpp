@@ -137,13 +137,12 @@ struct Viewer : ViewerWindow {
             XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
     }
 
-    // Whether the window comes to show that face within about 10 s; the
-    // last frame read stays in `last`.
+    // Whether the window comes to show that face before the bound on a hang;
+    // the last frame read stays in `last`.
     ::testing::AssertionResult shows(const Rgb (&colours)[4], const View &view, double cx = 400, double cy = 300)
     {
         ::testing::AssertionResult shown = ::testing::AssertionFailure();
-        for (int tries = 0; !shown && tries < 300; ++tries, pauseMs(20))
-            shown = showsFace(last = frame(), colours, view, cx, cy);
+        within([&] { return bool(shown = showsFace(last = frame(), colours, view, cx, cy)); });
         return shown;
     }
 

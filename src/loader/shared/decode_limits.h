@@ -18,7 +18,8 @@ struct DecodeLimits {
 // The limits now in force.
 DecodeLimits decodeLimits();
 
-// Derives every limit from another budget, at most 2^29 bytes.
+// Derives every limit from another budget, at most 2^29 bytes (2^28 in a
+// 32-bit process).
 void setDecodeBudget(std::uint64_t pixelBytes);
 
 // The pixel bytes a header promises, or 0 if its sizes are implausible or
