@@ -3,7 +3,8 @@
 // Waits with a bound on a hang: far longer than any of them takes, even on a
 // loaded machine, so that what never ends fails its test, by name, instead of
 // holding up the run. Under emulation, CUBEVIEW_SLOWDOWN=N makes it N times
-// as long.
+// as long (and the loader's tests give the decoding children N times their
+// processor limits).
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,8 +15,10 @@
 #include <chrono>
 #include <cstdlib>
 
-inline const std::chrono::seconds hangLimit{
-    120 * std::max(1L, std::getenv("CUBEVIEW_SLOWDOWN") ? std::atol(std::getenv("CUBEVIEW_SLOWDOWN")) : 1)};
+inline const long slowdown =
+    std::max(1L, std::getenv("CUBEVIEW_SLOWDOWN") ? std::atol(std::getenv("CUBEVIEW_SLOWDOWN")) : 1);
+constexpr long hangSeconds = 120;
+inline const std::chrono::seconds hangLimit{hangSeconds * slowdown};
 
 // True once `done()` holds, looked at every millisecond; false if it still
 // does not after hangLimit.

@@ -22,6 +22,9 @@ const std::uint64_t bytesPerCpuSecond = std::uint64_t(32) << 20;
 // four to five times slower than one core there).
 const std::uint64_t slowestMachine = 5;
 
+// The tests' factor for an emulated machine (setDecodeSlowdown).
+std::uint64_t slowdown = 1;
+
 DecodeLimits limitsFor(std::uint64_t budget)
 {
     budget = std::min(budget, maxBudget);
@@ -35,7 +38,7 @@ DecodeLimits limitsFor(std::uint64_t budget)
     // little else.
     limits.addressSpace = limits.fileBytes + 4 * budget + (std::uint64_t(32) << 20);
     limits.cpuSeconds =
-        std::max<std::uint64_t>(1, (budget * slowestMachine + bytesPerCpuSecond - 1) / bytesPerCpuSecond);
+        slowdown * std::max<std::uint64_t>(1, (budget * slowestMachine + bytesPerCpuSecond - 1) / bytesPerCpuSecond);
     return limits;
 }
 
@@ -46,6 +49,12 @@ DecodeLimits limits = limitsFor(maxBudget);
 DecodeLimits decodeLimits() { return limits; }
 
 void setDecodeBudget(std::uint64_t pixelBytes) { limits = limitsFor(pixelBytes); }
+
+void setDecodeSlowdown(std::uint64_t times)
+{
+    slowdown = std::max<std::uint64_t>(1, times);
+    limits = limitsFor(limits.pixelBytes);
+}
 
 std::uint64_t plausiblePixelBytes(const DecodedHeader &header)
 {

@@ -22,6 +22,10 @@ DecodeLimits decodeLimits();
 // 32-bit process).
 void setDecodeBudget(std::uint64_t pixelBytes);
 
+// For the tests on an emulated machine: processor limits `times` as long,
+// for this budget and the next.
+void setDecodeSlowdown(std::uint64_t times);
+
 // The pixel bytes a header promises, or 0 if its sizes are implausible or
 // over the budget.
 std::uint64_t plausiblePixelBytes(const DecodedHeader &header);

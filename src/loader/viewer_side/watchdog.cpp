@@ -123,10 +123,18 @@ void watchChildren()
             continue;
         Watch &watch = decode.watch;
         const ChildLook look = lookAt(decode.pid, decode.result);
-        // Its memory is looked through only where its trace has not moved.
-        const bool traceMoved = look.traced && watch.last.traced && look.trace != watch.last.trace;
-        const std::int64_t touched = traceMoved ? -1 : touchedKiB(decode.pid);
-        const bool moved = traceMoved || touched > busyKiB;
+        // Its memory is looked through only where what it holds and has
+        // written has not moved. Where that memory can be seen, it counts
+        // rather than the minor faults: where the architecture marks pages
+        // referenced in software (32-bit ARM, and 64-bit ARM before v8.1),
+        // the first touch of a page after the last look's clear_refs is a
+        // minor fault, and a child spinning in registers takes one a look.
+        const bool comparable = look.traced && watch.last.traced;
+        const bool heldMoved =
+            comparable && !std::equal(look.trace.begin() + 1, look.trace.end(), watch.last.trace.begin() + 1);
+        const bool faulted = comparable && look.trace[0] != watch.last.trace[0];
+        const std::int64_t touched = heldMoved ? -1 : touchedKiB(decode.pid);
+        const bool moved = heldMoved || (touched >= 0 ? touched > busyKiB : faulted);
         // Busy without a trace: judged only where the memory it touches can be seen.
         const bool quiet = look.cpuNs >= 0 && !moved && touched >= 0 && watch.quietFromNs >= 0 &&
                            look.cpuNs - watch.quietFromNs >= std::int64_t(quietCpuMs) * 1000000;

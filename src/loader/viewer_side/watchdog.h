@@ -26,9 +26,9 @@ const int unseenFactor = 4;
 struct ChildLook {
     std::int64_t cpuNs = -1; // processor time, or -1 if it cannot be read
     int runnable = -1;       // running or waiting for a processor: 1 or 0, or -1 if it cannot be read
-    // What the child leaves as it works, if it could be read: its minor and
-    // major page faults, the pages it has mapped and those it holds, and
-    // the bytes in its result file.
+    // What the child leaves as it works, if it could be read: its minor
+    // page faults (first), its major ones, the pages it has mapped and those
+    // it holds, and the bytes in its result file.
     bool traced = false;
     std::array<std::uint64_t, 5> trace{};
 };
