@@ -141,11 +141,16 @@ struct Reaped {
 };
 std::vector<Reaped> reaped;
 
-// A decoder that runs for many seconds, stopped only by its limits.
+// A decoder that runs for many seconds, at work all the while on memory it
+// holds (a megabyte, written over and over), stopped only by its limits.
 void spin(int)
 {
-    for (volatile std::uint64_t i = 0; i < (std::uint64_t(1) << 34); i = i + 1) {
-    }
+    const size_t bytes = 1 << 20;
+    auto *memory =
+        static_cast<volatile char *>(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    for (std::uint64_t pass = 0; pass < (std::uint64_t(1) << 40); ++pass)
+        for (size_t i = 0; i < bytes; i += 4096)
+            memory[i] = char(pass);
 }
 
 // Busy for `turns` turns of a loop that touches no memory at all.
@@ -501,7 +506,7 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // each in a fresh process, with a window of its own
     const auto noMemoryFiles = [] { refuse({{"memfd_create", ENOSYS}}); };
     const auto clockless = [] {
-        refuse({{"clock_getres", EPERM}}); // which clock_getcpuclockid asks
+        refuse(noProcessorClocks);
         released() = 0;
         decodeHooks.inChild = [](int slot) {
             while (slot == 0 && !released())
@@ -584,8 +589,8 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
         return std::chrono::steady_clock::now() - began;
     };
     // The same, seen through /proc alone.
-    ASSERT_TRUE(refuse({{"clock_getres", EPERM}})); // which clock_getcpuclockid asks
-    setDecodeBudget(1 << 22);                       // one second of processor time
+    ASSERT_TRUE(refuse(noProcessorClocks));
+    setDecodeBudget(1 << 22); // one second of processor time
     const auto byProc = whiteAfter(stalled + "/face3.bmp");
 
     // With nothing to see progress by (no /proc, no processor clock of

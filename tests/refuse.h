@@ -4,6 +4,8 @@
 
 #include <seccomp.h>
 
+#include <cerrno>
+
 #include <vector>
 
 struct Refusal {
@@ -26,3 +28,8 @@ inline bool refuse(const std::vector<Refusal> &refusals)
     seccomp_release(filter);
     return loaded;
 }
+
+// What clock_getcpuclockid asks, to refuse a processor clock of another
+// process: clock_getres, or clock_getres_time64 on 32-bit systems with a
+// 64-bit time_t (a name other systems do not have is left out).
+inline const std::vector<Refusal> noProcessorClocks = {{"clock_getres", EPERM}, {"clock_getres_time64", EPERM}};
