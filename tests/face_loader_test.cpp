@@ -466,7 +466,7 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
     const std::string png = (std::ostringstream() << std::ifstream(good).rdbuf()).str();
     // At the full budget, the largest picture shows: 2^29 decoded bytes, 2^28
     // in a 32-bit process.
-    const int rows = int(decodeLimits().pixelBytes / (8192 * 4));
+    const int rows = int(decodeLimits().pixelBytes / (std::uint64_t(8192) * 4));
     EXPECT_EQ(load({sparse("budget", ddsHeader(8192, rows), dds + off_t(decodeLimits().pixelBytes))}),
               std::vector{Size(8192, rows)});
     // At a small one, a row more does not; a file of twice the budget is
