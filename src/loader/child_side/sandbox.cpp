@@ -20,10 +20,11 @@ enum class Only : std::uint8_t { Always, NotExecutable, NewMemory, ToResult };
 
 // What a decoding child may still do, found by tracing children over
 // pictures of every kind SOIL reads, good and hostile, in the viewer's build
-// and under AddressSanitizer, on 64-bit and 32-bit x86. Everything else
-// kills the child. Every name here is known to libseccomp on every
-// architecture; a call the architecture lacks is left out by the
-// preprocessor, so that no rule can be refused.
+// and under AddressSanitizer, on 64-bit and 32-bit x86, and on 64-bit and
+// 32-bit ARM (tools/on-arch.sh). Everything else kills the child. Every
+// name here is known to libseccomp on every architecture; a call the
+// architecture lacks is left out by the preprocessor, so that no rule can
+// be refused.
 struct Allowed {
     int call;
     Only only;
