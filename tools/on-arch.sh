@@ -59,8 +59,13 @@ mirror=${mirror:-http://deb.debian.org/debian}
 cache=${CUBEVIEW_ARCH_ROOTS:-/var/cache/cubeview/arch}/$release-$arch
 base=$cache/base
 mkdir -p "$cache/debootstrap-debs" "$cache/apt-debs/partial"
-exec 9>"$cache/lock"
-flock 9 # one run at a time for each architecture
+# One run at a time on this machine, whatever the architecture: two at once
+# share binfmt_misc, and one run's handler was seen to vanish while the
+# other's steps came and went.
+lock=/run/lock/cubeview-on-arch
+[ -d /run/lock ] || lock=${cache%/*}/lock
+exec 9>"$lock"
+flock 9
 
 # What the root gets besides its base system: what building the viewer and
 # its tests needs, but for the style checkers, and a kernel, strace and
