@@ -13,11 +13,12 @@
 # The root is kept for 7 days under $CUBEVIEW_ARCH_ROOTS (default
 # /var/cache/cubeview/arch), with every package downloaded for it; each run
 # works in a copy, removed when the run ends, however it ends. Mounts are
-# made in a mount namespace of the run's own. Where this machine runs no
+# made in mount namespaces of the run's own. Where this machine runs no
 # program of that architecture yet, a binfmt_misc handler named
-# cubeview-qemu-ARCH is registered for the run and removed when it ends.
-# The whole check stops itself after $CUBEVIEW_ARCH_BOUND minutes (default
-# 60). Needs root. Usage: tools/on-arch.sh arm64|armhf
+# cubeview-qemu-ARCH is registered for each step that runs one, and removed
+# when the step ends. One run at a time on the machine. The whole check
+# stops itself after $CUBEVIEW_ARCH_BOUND minutes (default 60). Needs root.
+# Usage: tools/on-arch.sh arm64|armhf
 set -euo pipefail
 { # read whole before it runs: the file may change while it does
 repo=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
@@ -83,7 +84,7 @@ watchdog=
 finish() {
     local status=$?
     trap - EXIT INT TERM HUP
-    [ -n "$watchdog" ] && kill "$watchdog"
+    [ -z "$watchdog" ] || kill "$watchdog" 2>/dev/null || true
     if [ -n "$runner" ]; then
         kill -KILL "$runner" 2>/dev/null || true # what runs in its namespace is killed with it
         wait "$runner" 2>/dev/null || true
@@ -113,15 +114,14 @@ trap 'exit 129' HUP
 ) &
 watchdog=$!
 
-# Runs $1 in the root $2 as root on a fresh machine, in a namespace of its
-# own for mounts and processes (with apt's downloads kept, unless $3 is
-# empty): when its first process ends, everything in
-# it is killed and every mount in it goes. Programs of that architecture
-# must run there: where they do not, they run for the step through a
-# binfmt_misc handler of our own, made from the emulator package's and
-# holding on to the emulator (the F flag); it is removed when the step ends,
-# and goes with the namespace's own binfmt_misc mount where this machine
-# has none.
+# Runs $1 in the root $2 as root on a fresh machine, with apt's downloads
+# kept unless $3 is empty, in a namespace of its own for mounts and
+# processes: when its first process ends, everything in it is killed and
+# every mount in it goes. Programs of that architecture must run there:
+# where they do not, they run for the step through a binfmt_misc handler of
+# our own, made from the emulator package's and holding on to the emulator
+# (the F flag); it is removed when the step ends, and goes with the
+# namespace's own binfmt_misc mount where this machine has none.
 in_root() {
     setpriv --pdeathsig KILL unshare --mount --propagation private --pid --fork --kill-child bash -euo pipefail -c '
         root=$1 cache=$2 handler=$4 arch=$5 archives=$6
