@@ -21,4 +21,4 @@ Without a screen, run it on a virtual one (Debian package xvfb: apt-get install 
 HINT
     exit 1
 fi
-exec ./build-run/cubeview "$@"
+exec ./build-run/bin/cubeview "$@"

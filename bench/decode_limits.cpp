@@ -1,6 +1,6 @@
 // What one face picture at the decoding budget costs, for every kind of
-// picture SOIL reads: the decoding child's processor time and peak memory,
-// how long the viewer's side takes, and the longest the child went without
+// picture SOIL reads: the decoder's processor time and peak memory, how
+// long the viewer's side takes, and the longest the decoder went without
 // leaving a trace (its memory and its result unmoved), in processor
 // seconds, against the limits and the watchdog's rule. HDR, whose decoder
 // needs the most memory, is then tried smaller until it shows, and the
@@ -11,7 +11,7 @@
 
 #include "loader/face_loader.h"
 #include "loader/shared/decode_limits.h"
-#include "loader/shared/seams.h"
+#include "loader/viewer_side/seams.h"
 #include "loader/viewer_side/watchdog.h"
 #include "photo.h"
 #include "picture_kinds.h"
@@ -31,7 +31,7 @@ namespace {
 
 rusage lastUsage;
 
-// The longest the child went without its trace moving, as the watchdog,
+// The longest the decoder went without its trace moving, as the watchdog,
 // looking every millisecond, saw it.
 std::int64_t quietFromNs = -1, longestQuietNs = 0;
 void looked(int, std::int64_t cpuNs, bool moved)
@@ -83,6 +83,7 @@ int main(int argc, char **argv)
     glutInit(&argc, argv);
     glutCreateWindow("decode_limits");
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    decodeHooks.program = CUBEVIEW_DECODER;
     decodeHooks.reaped = [](int, int, const rusage &usage) { lastUsage = usage; };
     decodeHooks.watchMs = 1;
     decodeHooks.looked = looked;
@@ -92,11 +93,11 @@ int main(int argc, char **argv)
 
     const DecodeLimits limits = decodeLimits();
     std::printf("budget %.0f MB decoded, files up to %.0f MB, address space %.0f MB, %lu s of processor time; "
-                "a child is stuck after %.1f s of it without a trace\n\n",
+                "a decoder is stuck after %.1f s of it without a trace\n\n",
                 double(limits.pixelBytes) / 1e6, double(limits.fileBytes) / 1e6, double(limits.addressSpace) / 1e6,
                 static_cast<unsigned long>(limits.cpuSeconds), quietCpuMs / 1000.0);
-    std::printf("%-28s %13s %8s %8s %8s %9s %8s %9s   %s\n", "", "picture", "decoded", "file", "child", "child", "load",
-                "longest", "texture");
+    std::printf("%-28s %13s %8s %8s %8s %9s %8s %9s   %s\n", "", "picture", "decoded", "file", "decoder", "decoder",
+                "load", "longest", "texture");
     std::printf("%-28s %13s %8s %8s %8s %9s %8s %9s\n", "", "", "", "", "cpu", "peak", "", "quiet");
     const std::vector<PictureKind> &kinds = pictureKinds();
     for (const PictureKind &kind : kinds) {

@@ -1,11 +1,10 @@
 // The start-up benchmark's floor: every face file already holds decoded
 // pixels (width, height and channels as 32-bit ints, then the rows, bottom
 // first), so that the viewer starts with nothing left to decode and uploads
-// them as the isolated loader uploads a child's result. Its heap is set for
-// loading as the isolated loader sets the viewer's. Not a viewer for users.
+// them as the isolated loader uploads a decoder's result. Not a viewer for
+// users.
 
 #include "loader/face_loader.h"
-#include "loader/viewer_side/loading_heap.h"
 
 #include <SOIL/SOIL.h>
 
@@ -20,7 +19,6 @@
 namespace {
 
 std::string paths[faceSlots]; // empty: no load under way
-bool loading = false;         // the heap is set for loading
 
 GLuint upload(const char *path)
 {
@@ -54,15 +52,7 @@ GLuint finishFaceLoad(int slot)
 {
     if (paths[slot].empty())
         return 0;
-    if (!loading)
-        useLoadingHeap();
-    loading = true;
     const GLuint texture = upload(paths[slot].c_str());
     paths[slot].clear();
-    for (const std::string &path : paths)
-        if (!path.empty())
-            return texture;
-    leaveLoadingHeap();
-    loading = false;
     return texture;
 }

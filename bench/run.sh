@@ -18,5 +18,5 @@ install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" || exit 1
 cmake -S . -B build-bench -DCUBEVIEW_TESTS=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" --target cubeview cubeview_unsandboxed cubeview_inprocess cubeview_predecoded startup_bench >/dev/null
 start_private_xvfb
-./build-bench/bench/startup_bench build-bench/cubeview build-bench/bench/cubeview_unsandboxed \
+./build-bench/bench/startup_bench build-bench/bin/cubeview build-bench/bench/unsandboxed/bin/cubeview_unsandboxed \
     build-bench/bench/cubeview_inprocess build-bench/bench/cubeview_predecoded "$@"

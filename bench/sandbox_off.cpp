@@ -1,8 +1,6 @@
-// For the start-up benchmark's measure of what the sandbox costs: decoding
-// children that never enter it. Not a viewer for users.
+// For the start-up benchmark's measure of what the sandbox costs: a decoder
+// that never enters it. Not a program for users.
 
-#include "loader/child_side/sandbox.h"
-
-void prepareDecodeSandbox(int) {}
+#include "loader/decoder/sandbox.h"
 
 bool enterDecodeSandbox(std::uint64_t) { return true; }

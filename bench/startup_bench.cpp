@@ -4,7 +4,7 @@
 // centre, where the cube is.
 //
 // Four builds run in turn on the same faces: the viewer, the same viewer
-// whose decoding children skip their sandbox, the same viewer loading
+// whose decoders skip their sandbox, the same viewer loading
 // in-process (the plain loader), and the same viewer handed pictures already
 // decoded (the floor: everything but decoding). Each row gives the median
 // times; the median ratio over the runs of viewer to plain loader, against
@@ -86,7 +86,7 @@ Launch firstFrame(const std::string &binary, const std::string &dir, const Memor
 std::string facePath(const std::string &dir, int n) { return dir + "/Data/cube" + std::to_string(n) + ".bmp"; }
 
 // The same faces, decoded here, for the floor build: the rows bottom first,
-// as the viewer's decoding children hand them over.
+// as the viewer's decoders hand them over.
 bool writeDecoded(const std::string &from, const std::string &to)
 {
     std::filesystem::create_directories(to + "/Data");

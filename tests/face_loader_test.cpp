@@ -1,13 +1,12 @@
 // The face loaders. The isolated one shows what SOIL shows in-process,
 // pixel for pixel; hostile files, stalled storage and odd process states
-// give white faces at worst and harm nothing else. (The decoding child's
-// sandbox has tests of its own, in decode_child_test.cpp.)
+// give white faces at worst and harm nothing else. (The decoder program's
+// sandbox has tests of its own, in decoder_program_test.cpp.)
 
 #include "bounded_wait.h"
 #include "loader/face_loader.h"
 #include "loader/shared/decode_limits.h"
-#include "loader/shared/result.h"
-#include "loader/shared/seams.h"
+#include "loader/viewer_side/seams.h"
 #include "loader/viewer_side/watchdog.h"
 #include "picture_files.h"
 #include "refuse.h"
@@ -34,6 +33,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -132,42 +132,27 @@ std::uint64_t residentBytes()
     return pages * std::uint64_t(sysconf(_SC_PAGESIZE));
 }
 
-// Each child this process has reaped: its slot, wait status, processor
-// seconds and largest resident size in bytes.
+// Each decoder this process has reaped, by slot: its wait status,
+// processor seconds and largest resident size in bytes.
 struct Reaped {
-    int slot, status;
+    int status;
     double cpuSeconds;
     std::uint64_t maxResident;
 };
-std::vector<Reaped> reaped;
+std::map<int, Reaped> reaped;
 
-// A decoder that runs for many seconds, at work all the while on memory it
-// holds (a megabyte, written over and over), stopped only by its limits.
-void spin(int)
+// Has the slot's picture decoded by the tests' build of the decoder, which
+// does `behaviour` first, or instead (test_decoder.cpp).
+void behave(int slot, const char *behaviour)
 {
-    const size_t bytes = 1 << 20;
-    auto *memory =
-        static_cast<volatile char *>(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    for (std::uint64_t pass = 0; pass < (std::uint64_t(1) << 40); ++pass)
-        for (size_t i = 0; i < bytes; i += 4096)
-            memory[i] = char(pass);
+    decodeHooks.program = TEST_DECODER;
+    decodeHooks.behaviour[slot] = behaviour;
 }
 
-// Busy for `turns` turns of a loop that touches no memory at all.
-void busy(std::uint64_t turns)
-{
-    for (std::uint64_t i = 0; i < turns; ++i)
-        asm volatile("" : "+r"(i));
-}
-
-// A word shared with every child forked after its first use: 0 until the
-// viewer's side lets a child's hook go on.
-volatile int &released()
-{
-    static auto *word =
-        static_cast<volatile int *>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    return *word;
-}
+// A budget whose processor limit is 6 s: three times the watchdog's
+// allowance, and three times the time without progress after which a
+// decoder asleep is stopped.
+const std::uint64_t sixSecondBudget = 38 << 20;
 
 class FaceLoader : public ::testing::Test {
 protected:
@@ -184,11 +169,12 @@ protected:
         good = dir + "/good.png";
         ASSERT_TRUE(writePicture(good, patterned(48, 32), Format::Png));
         setDecodeSlowdown(slowdown); // processor limits as long as the bounds on a hang, under emulation
+        decodeHooks.program = CUBEVIEW_DECODER;
         reaped.clear();
         decodeHooks.reaped = [](int slot, int status, const rusage &u) {
             const double cpu =
                 double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-            reaped.push_back({slot, status, cpu, std::uint64_t(u.ru_maxrss) * 1024});
+            reaped[slot] = {status, cpu, std::uint64_t(u.ru_maxrss) * 1024};
         };
         descriptors = openDescriptors();
     }
@@ -214,7 +200,7 @@ protected:
 // What SOIL_load_OGL_texture makes of the picture at `path`: decoded by
 // SOIL in a process of its own, as a plain viewer would decode it, but for
 // limits that end a crash, a hang or a decode needing far more memory than a
-// child may have, then uploaded here as SOIL uploads it. The texture's
+// decoder may have, then uploaded here as SOIL uploads it. The texture's
 // content, "" for no texture, or nullopt if the decode crashed or hung or
 // the picture is over the budget: the viewer's face is white then.
 std::optional<std::string> inProcess(const std::string &path)
@@ -339,7 +325,7 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
     const DecodeLimits limits = decodeLimits();
     const std::string p = dir + "/";
     // Beside a good picture, in the last slot. The last two are refused by
-    // the child itself, before or after decoding.
+    // the decoder itself, before or after decoding.
     const char *names[] = {"huge BMP", "wide BMP", "PNG bomb", "over the budget", "FIFO", "good"};
     const std::vector<std::string> paths = {
         write("a", bmpHeader(1 << 30, 1 << 30) + std::string(64, '\x55')),
@@ -351,19 +337,19 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
     };
     const std::vector<Size> sizes = load(paths);
     ASSERT_EQ(reaped.size(), paths.size());
-    for (const Reaped &child : reaped) {
-        const size_t slot = size_t(child.slot);
+    for (const auto &[index, decoder] : reaped) {
+        const size_t slot = size_t(index);
         const char *name = names[slot];
         EXPECT_EQ(sizes[slot], slot + 1 < paths.size() ? white : Size(48, 32)) << name;
-        EXPECT_LE(child.maxResident, limits.addressSpace + residentBytes()) << name;
-        EXPECT_LE(child.cpuSeconds, double(limits.cpuSeconds) + 0.5 * double(slowdown)) << name;
-        EXPECT_TRUE(slot + 3 < paths.size() || WIFEXITED(child.status)) << name << " was not refused";
+        EXPECT_LE(decoder.maxResident, limits.addressSpace + residentBytes()) << name;
+        EXPECT_LE(decoder.cpuSeconds, double(limits.cpuSeconds) + 0.5 * double(slowdown)) << name;
+        EXPECT_TRUE(slot + 3 < paths.size() || WIFEXITED(decoder.status)) << name << " was not refused";
     }
     reaped.clear();
 
     // A decode that would run for many seconds is stopped by its processor
     // limit; the viewer waits for it without spending its own, though the
-    // next slot's child has ended long before: beyond what loading two good
+    // next slot's decoder has ended long before: beyond what loading two good
     // pictures costs it, which emulation makes large.
     const auto viewerSecondsFor = [](const std::vector<std::string> &paths, const std::vector<Size> &expected) {
         const std::clock_t before = std::clock();
@@ -372,10 +358,7 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
     };
     const double plainSeconds = viewerSecondsFor({good, good}, {{48, 32}, {48, 32}});
     reaped.clear();
-    decodeHooks.inChild = [](int slot) {
-        if (slot == 0)
-            spin(slot);
-    };
+    behave(0, "spin");
     const double viewerSeconds = viewerSecondsFor({good, good}, {white, {48, 32}}) - plainSeconds;
     ASSERT_EQ(reaped.size(), 2u);
     EXPECT_NEAR(reaped[0].cpuSeconds, double(limits.cpuSeconds), 0.5 * double(slowdown));
@@ -384,33 +367,15 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
 
 TEST_F(FaceLoader, ForgedResultsGiveWhiteAndLeaveTheOtherFaces)
 {
-    // Each forged in a child, inside its sandbox, consistent but for one thing.
-    decodeHooks.inChild = [](int slot) {
-        const DecodedHeader forged[] = {
-            {decodedMagic + 1, 4, 4, 3}, // not a result
-            {decodedMagic, 4, 4, 3},     // one byte short, below
-            {decodedMagic, 4, 4, 5},     // five channels
-            {decodedMagic, -4, -4, 3},   // two negative sides, whose product is 16
-            {decodedMagic, 4, 4, 5},     // five channels and no pixels, as many as implausible sizes allow
-        };
-        if (slot == 5)
-            return;
-        const std::uint64_t bytes = slot == 4 ? 0 : std::uint64_t(forged[slot].channels) * 16 - (slot == 1);
-        pwrite(resultFd, std::string(bytes, '\x80').data(), bytes, sizeof(DecodedHeader));
-        pwrite(resultFd, &forged[slot], sizeof(DecodedHeader), 0);
-        _exit(0);
-    };
+    // Each consistent but for one thing, forged by a decoder in its sandbox.
+    const char *forged[] = {"not-a-result", "one-byte-short", "five-channels", "negative-sides", "header-alone"};
+    for (int slot = 0; slot < 5; ++slot)
+        behave(slot, forged[slot]);
     EXPECT_EQ(load(std::vector(6, good)), (std::vector<Size>{white, white, white, white, white, {48, 32}}));
 
     // One far too long: pixels up to its limit, then one byte more.
-    decodeHooks.inChild = [](int) {
-        const DecodedHeader header = {decodedMagic, 4, 4, 3};
-        const std::string bytes(decodeLimits().pixelBytes, '\x80');
-        pwrite(resultFd, &header, sizeof header, 0);
-        pwrite(resultFd, bytes.data(), bytes.size(), sizeof header);
-        pwrite(resultFd, "!", 1, off_t(sizeof header + bytes.size()));
-        _exit(0);
-    };
+    std::fill(std::begin(decodeHooks.behaviour), std::end(decodeHooks.behaviour), nullptr);
+    behave(0, "too-long");
     setDecodeBudget(1 << 22);
     reaped.clear();
     rlimit cores{}, unlimited = {RLIM_INFINITY, RLIM_INFINITY};
@@ -423,35 +388,27 @@ TEST_F(FaceLoader, ForgedResultsGiveWhiteAndLeaveTheOtherFaces)
     EXPECT_FALSE(WCOREDUMP(reaped[0].status));
 }
 
-TEST_F(FaceLoader, ABusyChildIsStoppedOnlyWhileItTouchesNoMemory)
+TEST_F(FaceLoader, ABusyDecoderIsStoppedOnlyWhileItTouchesNoMemory)
 {
-    // Slot 0 spins and touches nothing: stopped once it has spent the
-    // watchdog's allowance, well before its processor limit. Slot 1 goes
-    // over and over memory it holds already, as a decoder's pass in place
-    // does, which faults nothing in: it decodes once it has spent a second
-    // more than that allowance.
-    released() = 0;
-    decodeHooks.inChild = [](int slot) {
-        if (slot == 0)
-            busy(std::uint64_t(1) << 40);
-        const size_t bytes = 4 << 20;
-        auto *memory = static_cast<volatile char *>(
-            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        for (std::uint64_t pass = 0; !released() && pass < (1 << 20); ++pass)
-            for (size_t i = 0; i < bytes; i += 64)
-                memory[i] = char(pass);
-    };
-    decodeHooks.looked = [](int slot, std::int64_t cpuNs, bool) {
-        if (slot == 1 && cpuNs >= (std::int64_t(quietCpuMs) + 1000) * 1000000)
-            released() = 1;
-    };
-    EXPECT_EQ(load({good, good}), (std::vector<Size>{white, {48, 32}}));
-    ASSERT_EQ(reaped.size(), 2u);
+    // One that spins and touches nothing is stopped once it has spent the
+    // watchdog's allowance, well before its processor limit.
+    behave(0, "busy");
+    EXPECT_EQ(load({good}), std::vector{white});
     const double allowance = quietCpuMs / 1000.0;
+    ASSERT_EQ(reaped.size(), 1u);
     EXPECT_TRUE(WIFSIGNALED(reaped[0].status) && WTERMSIG(reaped[0].status) == SIGKILL);
     EXPECT_GE(reaped[0].cpuSeconds, allowance);
     EXPECT_LT(reaped[0].cpuSeconds, double(decodeLimits().cpuSeconds) / 4) << "stopped by its processor limit";
-    EXPECT_GT(reaped[1].cpuSeconds, allowance + 1) << "a child at work was stopped";
+
+    // One that goes over and over memory it holds already, as a decoder's
+    // pass in place does, faulting nothing in, is at work: only its
+    // processor limit, three times that allowance, stops it.
+    reaped.clear();
+    setDecodeBudget(sixSecondBudget);
+    behave(0, "passes");
+    EXPECT_EQ(load({good}), std::vector{white});
+    ASSERT_EQ(reaped.size(), 1u);
+    EXPECT_GT(reaped[0].cpuSeconds, allowance + 1) << "a decoder at work was stopped";
 }
 
 TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
@@ -478,22 +435,22 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
 }
 
 // In a process of its own: loads `paths` once `enter` has set its state;
-// exits with 0 if that gives `expected`.
+// exits with 0 if that gives `expected`, and `check`, if given, holds.
 [[noreturn]] void loadIn(void (*enter)(), const std::vector<std::string> &paths, const std::vector<Size> &expected,
-                         const std::string &dir)
+                         const std::string &dir, bool (*check)() = nullptr)
 {
     enter();
-    const bool ok = load(paths) == expected;
+    const bool ok = load(paths) == expected && (!check || check());
     std::filesystem::remove_all(dir); // this process ends without the fixture's clean-up
     _exit(ok ? 0 : 1);
 }
 
-// In a process of its own, without pidfds: a child that stops for good is
+// In a process of its own, without pidfds: a decoder that stops for good is
 // killed, and waited for until it has died; exits with 0 if it was reaped.
-[[noreturn]] void stopAChildWithoutPidfds(const std::string &path, const std::string &dir)
+[[noreturn]] void stopADecoderWithoutPidfds(const std::string &path, const std::string &dir)
 {
     refuse({{"pidfd_open", ENOSYS}});
-    decodeHooks.inChild = spin;
+    behave(0, "spin");
     startFaceLoad(0, path.c_str());
     for (const auto &process : std::filesystem::directory_iterator("/proc")) {
         int pid = 0, parent = 0;
@@ -510,20 +467,6 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
 TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // each in a fresh process, with a window of its own
-    const auto noMemoryFiles = [] { refuse({{"memfd_create", ENOSYS}}); };
-    const auto clockless = [] {
-        refuse(noProcessorClocks);
-        released() = 0;
-        decodeHooks.inChild = [](int slot) {
-            while (slot == 0 && !released())
-                busy(1 << 10);
-        };
-        decodeHooks.looked = [](int slot, std::int64_t, bool) {
-            static const auto first = std::chrono::steady_clock::now();
-            if (slot == 0 && std::chrono::steady_clock::now() - first > std::chrono::milliseconds(2 * stallMs))
-                released() = 1;
-        };
-    };
     const std::pair<const char *, void (*)()> states[] = {
         {"SIGCHLD ignored", [] { signal(SIGCHLD, SIG_IGN); }},
         {"no pidfds (before Linux 5.3), and a SIGCHLD handler that reaps",
@@ -534,22 +477,36 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
                  }
              });
          }},
-        {"memory files refused", noMemoryFiles},
-        {"no processor clock of another process, and a first child that spins for twice the stall time: only "
-         "its being runnable shows it at work",
-         clockless},
+        {"memory files refused",
+         [] {
+             refuse({{"memfd_create", ENOSYS}});
+         }},
     };
     for (const auto &[name, enter] : states)
         EXPECT_EXIT(loadIn(enter, std::vector(6, good), std::vector(6, Size(48, 32)), dir),
                     ::testing::ExitedWithCode(0), "")
             << name;
+    // Without a processor clock of another process, only its being runnable
+    // shows a decoder busy in registers at work: it runs to its processor
+    // limit, well beyond the time without progress after which a decoder
+    // asleep is stopped, and the other faces load.
+    const auto clockless = [] {
+        refuse(noProcessorClocks);
+        setDecodeBudget(sixSecondBudget);
+        behave(0, "busy");
+    };
+    const auto ranToItsLimit = [] { return reaped.count(0) && reaped[0].cpuSeconds > stallMs / 1000.0 + 1; };
+    EXPECT_EXIT(loadIn(clockless, std::vector(6, good), {white, {48, 32}, {48, 32}, {48, 32}, {48, 32}, {48, 32}}, dir,
+                       ranToItsLimit),
+                ::testing::ExitedWithCode(0), "")
+        << "no processor clock of another process";
     // Where the system refuses a new process, even on a second try, the face
     // is white: the picture is never decoded here instead.
     const auto noProcesses = [] {
         refuse({{"clone", EAGAIN}, {"clone3", EAGAIN}, {"fork", EAGAIN}, {"vfork", EAGAIN}});
     };
     EXPECT_EXIT(loadIn(noProcesses, {good}, {white}, dir), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(stopAChildWithoutPidfds(good, dir), ::testing::ExitedWithCode(0), "") << "a killed child, reaped";
+    EXPECT_EXIT(stopADecoderWithoutPidfds(good, dir), ::testing::ExitedWithCode(0), "") << "a killed decoder, reaped";
 }
 
 TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
@@ -600,12 +557,12 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     const auto byProc = whiteAfter(stalled + "/face3.bmp");
 
     // With nothing to see progress by (no /proc, no processor clock of
-    // another process), a child counts as progressing for four times its
+    // another process), a decoder counts as progressing for four times its
     // processor limit: limits still right, storage that stalls still gives
     // white, but only then.
     ASSERT_EQ(umount2("/proc", MNT_DETACH), 0);
     EXPECT_EQ(load({good}), std::vector{Size(48, 32)}) << "limits set without /proc";
-    decodeHooks.inChild = spin; // for a measure of how long a processor limit takes here
+    behave(0, "spin"); // for a measure of how long a processor limit takes here
     const auto spun = whiteAfter(good);
     const auto unwatched = whiteAfter(stalled + "/face2.bmp");
     EXPECT_GE(unwatched, std::chrono::seconds(4));

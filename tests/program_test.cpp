@@ -6,6 +6,7 @@
 
 #include "bounded_wait.h"
 #include "picture_files.h"
+#include "process_view.h"
 #include "viewer_window.h"
 
 #include <X11/extensions/XTest.h>
@@ -20,6 +21,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace {
@@ -129,9 +131,9 @@ Box litBox(const Picture &frame)
     return ::testing::AssertionSuccess();
 }
 
-// The viewer built here, running in `dir`, focused.
+// The viewer built here, or `binary`, running in `dir`, focused.
 struct Viewer : ViewerWindow {
-    explicit Viewer(const std::string &dir) : ViewerWindow(CUBEVIEW_BINARY, dir)
+    explicit Viewer(const std::string &dir, const std::string &binary = CUBEVIEW_BINARY) : ViewerWindow(binary, dir)
     {
         if (window)
             XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
@@ -174,6 +176,14 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     std::string face(int n) const { return dir + "/Data/cube" + std::to_string(n) + ".bmp"; }
+    // Six good faces that take a decoder about a second each (256 MiB of grey).
+    void makeSlowFaces()
+    {
+        std::filesystem::create_directory(dir + "/Data");
+        ASSERT_TRUE(writeZeroPng(face(1), 16384, 16384));
+        for (int n = 2; n <= 6; ++n)
+            std::filesystem::create_hard_link(face(1), face(n));
+    }
     // Faces 1 to 6 in TGA, PNG, PNG, TGA, BMP and BMP, all under .bmp names.
     void makeFaces()
     {
@@ -276,12 +286,7 @@ TEST_F(Program, NoDecoderOutlivesAViewerThatCannotStart)
 {
     if (!CUBEVIEW_ISOLATED)
         GTEST_SKIP() << "this viewer decodes in its own process";
-    // Good faces that take a decoder about a second (256 MiB of grey), far
-    // longer than a viewer without a display lives.
-    std::filesystem::create_directory(dir + "/Data");
-    ASSERT_TRUE(writeZeroPng(face(1), 16384, 16384));
-    for (int n = 2; n <= 6; ++n)
-        std::filesystem::create_hard_link(face(1), face(n));
+    makeSlowFaces(); // far slower than a viewer without a display ends
     // Orphaned decoders come to this process, which can then see how they ended.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     const pid_t viewer = fork();
@@ -298,17 +303,81 @@ TEST_F(Program, NoDecoderOutlivesAViewerThatCannotStart)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     rusage usage{};
     int decoders = 0;
-    // Each was killed as the viewer went away, by the signal it asked for
-    // then, or, still starting, saw it gone and left: none decoded its face
-    // to the end, nor ran into its processor limit of 80 s, which kills too.
+    // The three started before the window would have opened. Each was
+    // killed as the viewer went away, by the signal it asked for then, or,
+    // still starting, saw it gone and left: none decoded its face to the
+    // end, nor ran into its processor limit of 80 s, which kills too.
     for (; waitBounded(-1, &status, &usage) > 0; ++decoders) {
         EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
                     (WIFEXITED(status) && WEXITSTATUS(status) == 1))
             << "decoder " << decoders << ", wait status " << status;
         EXPECT_LT(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec, 8);
     }
-    EXPECT_EQ(decoders, 6);
+    EXPECT_EQ(decoders, 3);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+TEST_F(Program, EachDecoderIsAProgramOfItsOwnThatInheritsNothing)
+{
+    if (!CUBEVIEW_ISOLATED)
+        GTEST_SKIP() << "this viewer decodes in its own process";
+    makeSlowFaces();
+    // An environment that would reach into a decoder that shared it: a
+    // preloaded library, and malloc's settings.
+    setenv("LD_PRELOAD", "libm.so.6", 1);
+    setenv("GLIBC_TUNABLES", "glibc.malloc.mmap_threshold=4096:glibc.mem.decorate_maps=1", 1);
+    const Viewer viewer(dir);
+    unsetenv("LD_PRELOAD");
+    unsetenv("GLIBC_TUNABLES");
+    ASSERT_TRUE(viewer.window);
+    // Each decoder, as seen from outside once its filter is in force.
+    const std::filesystem::path ownExecutable =
+        std::filesystem::read_symlink("/proc/" + std::to_string(viewer.pid) + "/exe");
+    std::map<pid_t, std::string> decoders;
+    within([&] {
+        for (const auto &process : std::filesystem::directory_iterator("/proc")) {
+            int pid = 0, parent = 0;
+            std::string name, state;
+            if (std::ifstream(process.path() / "stat") >> pid >> name >> state >> parent && parent == viewer.pid &&
+                !decoders.count(pid) && filtersOf(pid) > 0) {
+                std::error_code gone;
+                const auto executable = std::filesystem::read_symlink(process.path() / "exe", gone);
+                decoders[pid] =
+                    (executable == ownExecutable ? "the viewer's own executable" : executable.filename().string()) +
+                    ": " + confinementOf(pid);
+            }
+        }
+        return decoders.size() == 6;
+    });
+    EXPECT_EQ(decoders.size(), 6u);
+    for (const auto &[pid, seen] : decoders)
+        EXPECT_EQ(seen, "cubeview-decode: 0 /dev/null, 1 /dev/null, 2 /dev/null, 3 /memfd:face (deleted); seccomp 2, "
+                        "no new privileges 1; environment empty");
+}
+
+TEST_F(Program, InstalledAnywhereAndStartedThroughALinkItFindsItsDecoder)
+{
+    makeFaces();
+    const std::string prefix = dir + "/prefix", link = dir + "/cubeview";
+    const std::string install = "'" CMAKE_COMMAND "' --install '" BUILD_DIR "' --prefix '" + prefix + "' >/dev/null";
+    ASSERT_EQ(std::system(install.c_str()), 0);
+    std::filesystem::create_symlink(prefix + "/bin/cubeview", link);
+    {
+        Viewer viewer(dir, link);
+        ASSERT_TRUE(viewer.window);
+        EXPECT_TRUE(viewer.shows(quarters[6], mirrored));
+    }
+    if (!CUBEVIEW_ISOLATED)
+        return;
+    // Without its decoder, every face is white, and the viewer runs on.
+    for (const auto &file : std::filesystem::recursive_directory_iterator(prefix))
+        if (file.path().filename() == "cubeview-decode")
+            std::filesystem::remove(file.path());
+    Viewer viewer(dir, link);
+    ASSERT_TRUE(viewer.window);
+    EXPECT_TRUE(viewer.shows(allWhite, mirrored));
+    viewer.press(XK_s, 45);
+    EXPECT_TRUE(viewer.shows(allWhite, mirrored));
 }
 
 } // namespace

@@ -209,7 +209,7 @@ bash -c '
     ctest --output-on-failure --timeout $((300 * CUBEVIEW_SLOWDOWN)) -j2 || exit
     mkdir /tmp/trace
     strace -ff -qq -o /tmp/trace/loader tests/face_loader_test --gtest_filter=FaceLoader.ShowsWhat* >/dev/null &&
-        strace -ff -qq -o /tmp/trace/child tests/decode_child_test --gtest_filter=DecodeChild.EveryFormat* >/dev/null
+        strace -ff -qq -o /tmp/trace/child tests/decoder_program_test --gtest_filter=DecoderProgram.EveryFormat* >/dev/null
 ' || status=$?
 if [ "$status" -eq 0 ]; then
     for kind in loader child; do
@@ -217,7 +217,7 @@ if [ "$status" -eq 0 ]; then
         for trace in /tmp/trace/$kind.*; do
             grep -q '^seccomp(SECCOMP_SET_MODE_FILTER.* = 0$' "$trace" || continue
             children=$((children + 1))
-            sed '1,/^seccomp(SECCOMP_SET_MODE_FILTER/d' "$trace" | sed -n 's/^\([a-z0-9_]*\)(.*/\1/p'
+            sed '1,/^seccomp(SECCOMP_SET_MODE_FILTER.* = 0$/d' "$trace" | sed -n 's/^\([a-z0-9_]*\)(.*/\1/p'
         done | sort | uniq -c | awk -v kind=$kind '{ calls = calls " " $2 " (" $1 ")" }
             END { print "cubeview-vm: the " kind "'"'"'s children called under their filter:" calls }'
     done

@@ -12,7 +12,7 @@ cmake -S . -B build-run -DCUBEVIEW_TESTS=OFF -DCUBEVIEW_WERROR=OFF >/dev/null
 cmake --build build-run -j"$(nproc)" --target cubeview >/dev/null
 start_private_xvfb
 
-./build-run/cubeview &
+./build-run/bin/cubeview &
 viewer=$!
 trap 'kill "$viewer" 2>/dev/null; kill "$XVFB_PID" 2>/dev/null' EXIT
 # The window, looked for until it shows, while the viewer lives, for at most 30 s.

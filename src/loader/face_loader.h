@@ -1,11 +1,11 @@
 #pragma once
 
 // Turns the six face pictures into textures. The build picks one of two
-// loaders behind these functions: on Linux each picture is decoded in a
-// child process of its own (viewer_side/, child_side/ and shared/ here);
-// elsewhere SOIL loads it in this process (inprocess.cpp). Either way the texture is
-// the one SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID,
-// SOIL_FLAG_INVERT_Y) makes.
+// loaders behind these functions: on Linux each picture is decoded by a
+// decoder program of its own (viewer_side/, decoder/ and shared/ here);
+// elsewhere SOIL loads it in this process (inprocess.cpp). Either way the
+// texture is the one SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO,
+// SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y) makes.
 
 #include <GL/gl.h>
 

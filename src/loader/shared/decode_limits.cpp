@@ -50,6 +50,8 @@ DecodeLimits decodeLimits() { return limits; }
 
 void setDecodeBudget(std::uint64_t pixelBytes) { limits = limitsFor(pixelBytes); }
 
+std::uint64_t decodeSlowdown() { return slowdown; }
+
 void setDecodeSlowdown(std::uint64_t times)
 {
     slowdown = std::max<std::uint64_t>(1, times);

@@ -1,8 +1,9 @@
 #pragma once
 
-// What one decoding child may use, all derived from one budget of decoded
-// bytes (width * height * channels): shared by the viewer's side, which
-// checks each result against it, and the child's, which sets its limits.
+// What one decoder may use, all derived from one budget of decoded bytes
+// (width * height * channels): shared by the viewer's side, which checks
+// each result against it and hands the budget to each decoder, and the
+// decoder, which sets its limits from it.
 
 #include <cstdint>
 
@@ -11,7 +12,7 @@ struct DecodedHeader;
 struct DecodeLimits {
     std::uint64_t pixelBytes;   // the budget
     std::uint64_t fileBytes;    // largest picture file read
-    std::uint64_t addressSpace; // beyond what the child has mapped when it starts
+    std::uint64_t addressSpace; // beyond what the decoder program maps of its own
     std::uint64_t cpuSeconds;   // processor time, user and system
 };
 
@@ -25,6 +26,7 @@ void setDecodeBudget(std::uint64_t pixelBytes);
 // For the tests on an emulated machine: processor limits `times` as long,
 // for this budget and the next.
 void setDecodeSlowdown(std::uint64_t times);
+std::uint64_t decodeSlowdown();
 
 // The pixel bytes a header promises, or 0 if its sizes are implausible or
 // over the budget.

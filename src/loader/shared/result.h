@@ -1,16 +1,14 @@
 #pragma once
 
-// How a decoding child hands its picture to the viewer: the descriptors it
-// keeps, and the file it leaves on the first of them.
+// How a decoder hands its picture to the viewer: the file it leaves on
+// descriptor 3.
 
 #include <cstdint>
 
-// The child's result file, and where it waits to be let go; the viewer's
-// own descriptors for them must be numbered above both.
+// The decoder's result file: the one descriptor it holds beyond 0 to 2.
 const int resultFd = 3;
-const int goFd = 4;
 
-// What a child leaves at the start of its result file, written last; the
+// What a decoder leaves at the start of its result file, written last; the
 // pixels follow, channels interleaved, rows bottom first as OpenGL takes
 // them: what SOIL_FLAG_INVERT_Y would otherwise do in the viewer.
 struct DecodedHeader {

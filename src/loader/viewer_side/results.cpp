@@ -2,7 +2,6 @@
 
 #include "loader/shared/decode_limits.h"
 #include "loader/shared/result.h"
-#include "loader/viewer_side/children.h"
 
 #include <SOIL/SOIL.h>
 
@@ -13,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -37,13 +37,13 @@ int newResultFile()
     for (const char *dir : {"/dev/shm", "/tmp"})
         if (fd < 0)
             fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    return aboveChildDescriptors(fd);
+    return fd;
 }
 
 GLuint upload(int result)
 {
     // Sealed, a memory file can no longer change under the mapping below,
-    // whatever the child left behind. A temporary file cannot be sealed: it
+    // whatever the decoder left behind. A temporary file cannot be sealed: it
     // is read instead.
     const bool sealed = fcntl(result, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) == 0;
     struct stat info = {};
@@ -68,7 +68,7 @@ GLuint upload(int result)
             return 0;
         }
     }
-    // The child has turned the rows already. SOIL_FLAG_INVERT_Y turns them
+    // The decoder has turned the rows already. SOIL_FLAG_INVERT_Y turns them
     // first thing, before anything else SOIL does to them, so the texture
     // is the same. A side above GL_MAX_TEXTURE_SIZE is shrunk here by SOIL,
     // as it would be after an in-process decode.

@@ -1,4 +1,4 @@
-#include "loader/child_side/picture_stream.h"
+#include "loader/decoder/picture_stream.h"
 
 #include <stdio_ext.h>
 
@@ -45,7 +45,7 @@ int seekMapped(void *cookie, off64_t *offset, int whence)
 
 FILE *pictureStream(const void *bytes, std::uint64_t size)
 {
-    static MappedFile mapped; // one picture a child
+    static MappedFile mapped; // one picture a decoder
     mapped = {static_cast<const char *>(bytes), off64_t(size), 0};
     FILE *stream = fopencookie(&mapped, "rb", {readMapped, nullptr, seekMapped, nullptr});
     if (stream)

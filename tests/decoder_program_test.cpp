@@ -1,26 +1,25 @@
-// The decoding child on its own, as the viewer forks it, with stb_image (of
-// SOIL's family) as its decoder. Built for this machine and, on x86-64, as a
-// 32-bit x86 program too: in both, the child sets itself up, enters its
-// sandbox and decodes every format stb_image reads, small and large, just as
-// it decodes unfiltered in this process; holds nothing but its result; dies
-// at anything beyond decoding; and without its filter does not decode.
+// The decoder program on its own, started as the viewer starts it, with
+// stb_image (of SOIL's family) as its decoder. Built for this machine and,
+// on x86-64, as a 32-bit x86 program too: in both, the decoder sets itself
+// up, enters its sandbox and decodes every format stb_image reads, small
+// and large, just as it decodes unfiltered in this process; holds nothing
+// but its result; dies at anything beyond decoding; and without its filter
+// does not decode.
 
 #include "bounded_wait.h"
-#include "loader/child_side/decode_child.h"
-#include "loader/child_side/sandbox.h"
 #include "loader/shared/decode_limits.h"
 #include "loader/shared/result.h"
-#include "loader/shared/seams.h"
+#include "loader/viewer_side/decoder_program.h"
 #include "loader/viewer_side/watchdog.h"
+#include "process_view.h"
 #include "refuse.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,7 +103,7 @@ std::string encode(const std::string &format, int width, int height)
     return out;
 }
 
-// What the child hands back: its header and pixels, or "" if none.
+// What the decoder hands back: its header and pixels, or "" if none.
 std::string decodedHere(const std::string &bytes)
 {
     DecodedHeader header = {decodedMagic, 0, 0, 0};
@@ -121,53 +120,33 @@ std::string decodedHere(const std::string &bytes)
     return out;
 }
 
-// A child forked and let go as the viewer does, decoding `path`.
-struct Child {
-    explicit Child(const std::string &path)
-    {
-        prepareDecodeSandbox(resultFd);
-        result = fcntl(memfd_create("face", MFD_CLOEXEC), F_DUPFD_CLOEXEC, goFd + 1);
-        const int go = fcntl(eventfd(0, EFD_CLOEXEC), F_DUPFD_CLOEXEC, goFd + 1);
-        const pid_t viewer = getpid();
-        pid = fork();
-        if (pid == 0)
-            decodeInChild(0, path.c_str(), result, go, viewer, stbi_load_from_file);
-        const std::uint64_t one = 1;
-        EXPECT_EQ(write(go, &one, sizeof one), ssize_t(sizeof one));
-        close(go);
-    }
+// A decoder started as the viewer starts it, decoding `path`, and doing
+// `behaviour` first (test_decoder.cpp).
+struct Decoder {
+    explicit Decoder(const std::string &path, const char *behaviour = nullptr)
+        : result(memfd_create("face", MFD_CLOEXEC)), pid(startDecoder(TEST_DECODER, path, result, behaviour))
+    {}
     // Its exit status and its result, once it has ended.
-    std::pair<int, std::string> finish()
+    std::pair<int, std::string> finish() const
     {
         int status = 0;
-        EXPECT_EQ(waitBounded(pid, &status), pid) << "the child never ended";
+        EXPECT_EQ(waitBounded(pid, &status), pid) << "the decoder never ended";
         std::string out(size_t(lseek(result, 0, SEEK_END)), '\0');
         EXPECT_EQ(pread(result, out.data(), out.size(), 0), ssize_t(out.size()));
         close(result);
         return {status, out};
     }
-    pid_t pid = -1;
-    int result = -1;
+    int result;
+    pid_t pid;
 };
 
-// The lines of /proc/PID/FILE that start with `key`, without it, or "".
-std::string proc(pid_t pid, const char *file, const std::string &key)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(key, 0) == 0)
-            return line.substr(key.size());
-    return "";
-}
-
-class DecodeChild : public ::testing::Test {
+class DecoderProgram : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/cubeview-child-XXXXXX";
+        char pattern[] = "/tmp/cubeview-decoder-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
-        decodeHooks = DecodeHooks();
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
@@ -180,122 +159,87 @@ protected:
     std::string dir;
 };
 
-TEST_F(DecodeChild, EveryFormatDecodesUnderTheFilterAsWithout)
+TEST_F(DecoderProgram, EveryFormatDecodesUnderTheFilterAsWithout)
 {
-    // glibc maps each buffer of the child's over 128 KiB on its own, and
-    // grows, shrinks and returns it: allowed, and then the decode.
-    decodeHooks.inChild = [](int) {
-        const size_t mib = 1 << 20;
-        void *big = mmap(nullptr, mib, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        big = mremap(big, mib, 4 * mib, MREMAP_MAYMOVE);
-        mprotect(big, mib, PROT_READ);
-        munmap(big, 4 * mib);
-    };
     for (const char *format : {"png", "bmp", "tga", "jpeg", "hdr", "pnm", "psd", "pic", "gif"})
         for (auto [width, height] : {std::pair{37, 23}, {1536, 1024}}) {
             SCOPED_TRACE(::testing::Message() << format << " " << width << " x " << height);
             const std::string bytes = encode(format, width, height), expected = decodedHere(bytes);
             ASSERT_GT(expected.size(), size_t(width * height)) << "not read by the decoder";
-            const auto [status, result] = Child(write(format, bytes)).finish();
+            const auto [status, result] = Decoder(write(format, bytes), "buffers").finish();
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
             EXPECT_TRUE(result == expected);
         }
 }
 
-// In a process of its own: a child decoding for ever, as seen from outside
-// (its filter in force among the rest), to standard error; exits with 0 if
-// that is as it must be.
-[[noreturn]] void lookAtAChild(const std::string &dir, bool withoutCloseRange)
+// In a process of its own, as a viewer with descriptors of its own up to
+// the limit and an environment that would reach into a decoder: a decoder
+// at work for ever, as seen from outside once its filter is in force, to
+// standard error. Exits with 0 if that is as it must be.
+[[noreturn]] void lookAtADecoder(const std::string &dir, bool withoutCloseRange)
 {
     if (withoutCloseRange && !refuse({{"close_range", ENOSYS}})) // as on Linux before 5.9
         _exit(2);
-    // Descriptors of the viewer's that a child inherits, up to the limit.
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     dup2(2, 100), dup2(2, int(files.rlim_max) - 1);
-    // And 1.5 GiB of address space: with the 3.2 GB a child may add, more
-    // than a 32-bit limit can hold.
-    (void)mmap(nullptr, size_t(3) << 29, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    decodeHooks.inChild = [](int) {
-        for (;;) { // decoding for ever, to be looked at
-        }
-    };
-    const pid_t child = Child(dir + "/good").pid;
-    const std::string filters = "Seccomp_filters:\t";
-    // Until it has added its own, or has ended without getting there.
-    within([&] {
-        return proc(child, "status", filters) != proc(getpid(), "status", filters) ||
-               proc(child, "status", "State:\t")[0] == 'Z';
-    });
-    std::string seen;
-    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
-        seen += fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string() + ", ";
-    const std::string space = proc(child, "limits", "Max address space");
+    setenv("GLIBC_TUNABLES", "glibc.malloc.mmap_threshold=4096", 1);
+    const pid_t decoder = Decoder(dir + "/good", "busy").pid;
+    within([&] { return filtersOf(decoder) > filtersOf(getpid()) || stateOf(decoder) == 'Z'; });
+    const std::string space = proc(decoder, "limits", "Max address space");
     const bool spaceOk =
         space.find("unlimited") != std::string::npos || std::stoull(space) >= decodeLimits().addressSpace;
-    seen += "seccomp " + proc(child, "status", "Seccomp:\t") + ", no new privileges " +
-            proc(child, "status", "NoNewPrivs:\t") + ", OOM score " + proc(child, "oom_score_adj", "") +
-            ", address space " + (spaceOk ? "ok" : space);
+    const std::string seen = confinementOf(decoder) + "; OOM score " + proc(decoder, "oom_score_adj", "") +
+                             ", address space " + (spaceOk ? "ok" : space);
     std::fprintf(stderr, "%s\n", seen.c_str());
-    kill(child, SIGKILL);
-    _exit(seen == "0 /dev/null, 1 /dev/null, 2 /dev/null, 3 /memfd:face (deleted), seccomp 2, no new privileges 1, "
-                  "OOM score 1000, address space ok"
+    kill(decoder, SIGKILL);
+    _exit(seen == "0 /dev/null, 1 /dev/null, 2 /dev/null, 3 /memfd:face (deleted); seccomp 2, no new privileges 1; "
+                  "environment empty; OOM score 1000, address space ok"
               ? 0
               : 1);
 }
 
-TEST_F(DecodeChild, HoldsNothingButItsResultEvenWithoutCloseRange)
+TEST_F(DecoderProgram, HoldsNothingButItsResultEvenWithoutCloseRange)
 {
     write("good", encode("png", 8, 8));
-    EXPECT_EXIT(lookAtAChild(dir, false), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(lookAtAChild(dir, true), ::testing::ExitedWithCode(0), "") << "without close_range";
+    EXPECT_EXIT(lookAtADecoder(dir, false), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(lookAtADecoder(dir, true), ::testing::ExitedWithCode(0), "") << "without close_range";
 }
 
-TEST_F(DecodeChild, WhateverItTriesBeyondDecodingEndsIt)
+TEST_F(DecoderProgram, WhateverItTriesBeyondDecodingEndsIt)
 {
-    const std::pair<const char *, void (*)(int)> attempts[] = {
-        {"open a file", [](int) { open("/etc/hostname", O_RDONLY); }},
-        {"map executable memory",
-         [](int) { (void)mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }},
-        {"map its result file", [](int) { (void)mmap(nullptr, 4096, PROT_READ, MAP_SHARED, resultFd, 0); }},
-        {"make its memory executable",
-         [](int) {
-             void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-             mprotect(page, 4096, PROT_READ | PROT_EXEC);
-         }},
-        {"write to a descriptor not its result", [](int) { pwrite(0, "!", 1, 0); }},
+    const std::vector<const char *> attempts = {
+        "open-file",
+        "map-executable-memory",
+        "map-the-result",
+        "make-memory-executable",
+        "write-elsewhere",
 #if defined(__NR_mmap2) && defined(__NR_mmap) // 32-bit x86; 32-bit ARM has no old mmap
-        {"map through the old mmap, whose arguments the filter cannot see",
-         [](int) {
-             const unsigned long arguments[6] = {0, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, ~0UL, 0};
-             syscall(SYS_mmap, arguments);
-         }},
+        "old-mmap"
 #endif
     };
     const std::string good = write("good", encode("png", 8, 8));
-    for (const auto &[name, attempt] : attempts) {
-        decodeHooks.inChild = attempt;
-        const auto [status, result] = Child(good).finish();
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS) << name;
-        EXPECT_EQ(result, "") << name;
+    for (const char *attempt : attempts) {
+        const auto [status, result] = Decoder(good, attempt).finish();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS) << attempt;
+        EXPECT_EQ(result, "") << attempt;
     }
 }
 
-// In a process of its own: a child decoding `bytes` with these calls
-// refused; exits with 0 if it decoded them as unfiltered, or not at all.
+// In a process of its own: a decoder of `bytes` with these calls refused
+// (a filter is inherited, across exec too); exits with 0 if it decoded them
+// as unfiltered, or not at all.
 [[noreturn]] void decodeRefusing(const std::vector<Refusal> &refusals, const std::string &bytes, bool decodes,
                                  const std::string &dir)
 {
     if (!refuse(refusals))
         _exit(2);
-    const std::string result = Child(dir + "/good").finish().second;
+    const std::string result = Decoder(dir + "/good").finish().second;
     _exit((decodes ? result == decodedHere(bytes) : result.empty()) ? 0 : 1);
 }
 
-TEST_F(DecodeChild, WithoutItsFilterItDoesNotDecodeUnlessTheKernelHasNoSeccomp)
+TEST_F(DecoderProgram, WithoutItsFilterItDoesNotDecodeUnlessTheKernelHasNoSeccomp)
 {
-    // Each case in a fresh process: a filter compiled by an earlier test in
-    // this one would be the one the child enters.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string bytes = encode("png", 8, 8);
     write("good", bytes);
@@ -314,7 +258,7 @@ TEST_F(DecodeChild, WithoutItsFilterItDoesNotDecodeUnlessTheKernelHasNoSeccomp)
 }
 
 // The limits at the full budget, as docs/loader.md gives them for 64-bit
-// and 32-bit processes; no budget goes beyond it, and no child gets less
+// and 32-bit processes; no budget goes beyond it, and no decoder gets less
 // than a second. The watchdog's rules too, as docs/loader.md derives them
 // from what was measured.
 TEST(DecodeLimits, AsDocumented)

@@ -1,8 +1,8 @@
 #pragma once
 
-// The decoding child's picture, mapped, read as a stdio stream with a
-// regular file's rules, so that a decoder reads it exactly as it reads the
-// file through stdio, damaged or not (docs/loader.md: which reader).
+// The decoder's picture, mapped, read as a stdio stream with a regular
+// file's rules, so that a decoder reads it exactly as it reads the file
+// through stdio, damaged or not (docs/loader.md: which reader).
 
 #include <cstdint>
 #include <cstdio>
