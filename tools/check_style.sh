@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Checks every C++ source against .clang-format. With --tidy BUILD_DIR...,
-# runs clang-tidy's checks from .clang-tidy instead, over the sources
-# compiled in each BUILD_DIR (configured with CMAKE_EXPORT_COMPILE_COMMANDS).
-# Prints what it finds and fails if it finds anything.
+# Checks every C++ source against .clang-format, that no function in src/
+# is above McCabe complexity 12, and that no two modules of the loader
+# depend on each other. With --tidy BUILD_DIR..., runs clang-tidy's checks
+# from .clang-tidy instead, over the sources compiled in each BUILD_DIR
+# (configured with CMAKE_EXPORT_COMPILE_COMMANDS). Prints what it finds and
+# fails if it finds anything.
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 
@@ -39,3 +41,21 @@ fi
 # Every C++ file in the tree, whatever folder it is in, but the builds'.
 find . \( -path ./.git -o -path './build*' \) -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort |
     xargs clang-format --dry-run --Werror
+# No function in src/ above McCabe complexity 12.
+complex=$(find src -name '*.cpp' -print0 | xargs -0 pmccabe | awk -F'\t' '$1 > 12 { print "  " $1 "  " $6 }')
+if [ -n "$complex" ]; then
+    echo "Functions above McCabe complexity 12 (pmccabe); split them by step:" >&2
+    echo "$complex" >&2
+    exit 1
+fi
+# No two modules of the loader (a file name without its extension) include
+# each other's headers, directly or through others: tsort finds the loop.
+for file in $(find src/loader -name '*.cpp' -o -name '*.h'); do
+    module=${file##*/}
+    sed -n 's|^#include "loader/\(.*\)\.h"|\1|p' "$file" | while read -r included; do
+        [ "${included##*/}" = "${module%.*}" ] || echo "${module%.*} ${included##*/}"
+    done
+done | tsort >/dev/null || {
+    echo "Modules of the loader that depend on each other, through the headers above" >&2
+    exit 1
+}

@@ -53,8 +53,9 @@ bool setSignals(posix_spawnattr_t &signals)
 pid_t startDecoder(const std::string &program, const std::string &picture, int result, const char *behaviour)
 {
     const DecodeLimits limits = decodeLimits();
-    const std::string given[] = {program, std::to_string(getpid()), std::to_string(limits.pixelBytes),
-                                 std::to_string(decodeSlowdown()), picture, behaviour ? behaviour : ""};
+    const std::string given[] = {
+        program, std::to_string(getpid()),  std::to_string(limits.pixelBytes), std::to_string(decodeSlowdown()),
+        picture, behaviour ? behaviour : ""};
     char *arguments[decoderArguments + 2] = {};
     for (int i = 0; i < decoderArguments + (behaviour ? 1 : 0); ++i)
         arguments[i] = const_cast<char *>(given[i].c_str());
