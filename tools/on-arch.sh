@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the tests on Debian's arm64 or armhf port, under a real kernel of
-# that architecture: the decoding child's seccomp filter is the kernel's to
+# that architecture: the decoder's seccomp filter is the kernel's to
 # enforce, and user-mode emulation refuses seccomp to the programs it runs.
 #
 # A root of that architecture is made with debootstrap from the mirror this
@@ -23,6 +23,8 @@ set -euo pipefail
 { # read whole before it runs: the file may change while it does
 repo=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 . "$repo/tools/deps.sh"
+SCRIPT=on-arch.sh
+. "$repo/tools/runs.sh"
 
 arch=${1:-}
 case "$arch" in
@@ -53,9 +55,7 @@ case "$release" in
 bookworm | trixie) ;;
 *) release=trixie ;;
 esac
-mirror=$(apt-get indextargets --format '$(SITE) $(RELEASE)' 'Identifier: Packages' 2>/dev/null |
-    awk -v suite="$release" '$2 == suite { print $1; exit }')
-mirror=${mirror:-http://deb.debian.org/debian}
+mirror=$(archive_for "$release")
 
 cache=${CUBEVIEW_ARCH_ROOTS:-/var/cache/cubeview/arch}/$release-$arch
 base=$cache/base
@@ -77,33 +77,16 @@ for checker in clang-format clang-tidy; do
 done
 wanted="$release $mirror ${packages[*]}"
 
-run=$(mktemp -d "$cache/run.XXXXXX")
 handler=/proc/sys/fs/binfmt_misc/cubeview-qemu-$qemu_arch
-runner=
 watchdog=
-finish() {
-    local status=$?
-    trap - EXIT INT TERM HUP
+begin_run "$cache"
+before_finish() {
     [ -z "$watchdog" ] || kill "$watchdog" 2>/dev/null || true
-    if [ -n "$runner" ]; then
-        kill -KILL "$runner" 2>/dev/null || true # what runs in its namespace is killed with it
-        wait "$runner" 2>/dev/null || true
-    fi
     # Left only where binfmt_misc is mounted here and a step was killed.
     if [ -e "$handler" ]; then
         echo -1 >"$handler" && echo "on-arch.sh: removed the binfmt_misc handler ${handler##*/}"
     fi
-    if grep -q " $run/" /proc/self/mountinfo; then
-        echo "on-arch.sh: mounts left under $run; it is not removed" >&2
-    else
-        rm -rf --one-file-system "$run"
-    fi
-    exit "$status"
 }
-trap finish EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
 (
     exec 9>&-
     sleep $((bound * 60)) &
@@ -148,8 +131,7 @@ in_root() {
 
 # The root, made anew when it is missing, unfinished, from another mirror,
 # for other packages or a week old.
-if [ "$(cat "$base/.cubeview-base" 2>/dev/null)" != "$wanted" ] ||
-    [ -n "$(find "$base/.cubeview-base" -mtime +6 2>/dev/null)" ]; then
+if ! base_is_current "$base" "$wanted"; then
     echo "on-arch.sh: making a $release $arch root from $mirror"
     rm -rf --one-file-system "$base" "$base.new"
     debootstrap --foreign --arch="$arch" --variant=minbase --cache-dir="$cache/debootstrap-debs" \
@@ -175,9 +157,7 @@ fi
 
 root=$run/root
 cp -a --reflink=auto "$base" "$root"
-git -C "$repo" rev-parse HEAD >/dev/null
-git -c safe.directory="$repo" clone -q "$repo" "$root/root/cubeview"
-echo "on-arch.sh: commit $(git -C "$root/root/cubeview" rev-parse --short HEAD) on $release $arch"
+clone_commit "$repo" "$root/root/cubeview" "$release $arch"
 start=$SECONDS
 in_root 'cd /root/cubeview && cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
     -DCUBEVIEW_TESTS=ON -DCUBEVIEW_WERROR=ON >/dev/null && cmake --build build -j"$(nproc)" >/dev/null' "$root"
@@ -185,8 +165,8 @@ echo "on-arch.sh: built in $((SECONDS - start)) s, under user-mode emulation"
 
 # The tests, in the virtual machine: its first process mounts what they
 # need, runs them under a private Xvfb, and where they pass traces the
-# decoding children of the loader's comparison with SOIL in process and of
-# the child's own test of every format, lists the system calls they made
+# decoders of the loader's comparison with SOIL in process and of the
+# decoder's own test of every format, lists the system calls they made
 # under their filter, says how it all ended and powers the machine off.
 cat >"$root/sbin/cubeview-vm" <<'VM'
 #!/bin/bash
@@ -206,23 +186,39 @@ cd /root/cubeview
 status=0
 bash -c '
     . tools/private_xvfb.sh && start_private_xvfb && cd build
-    ctest --output-on-failure --timeout $((300 * CUBEVIEW_SLOWDOWN)) -j2 || exit
-    mkdir /tmp/trace
-    strace -ff -qq -o /tmp/trace/loader tests/face_loader_test --gtest_filter=FaceLoader.ShowsWhat* >/dev/null &&
-        strace -ff -qq -o /tmp/trace/child tests/decoder_program_test --gtest_filter=DecoderProgram.EveryFormat* >/dev/null
+    ctest --output-on-failure --timeout $((300 * CUBEVIEW_SLOWDOWN)) -j2
 ' || status=$?
+echo "cubeview-vm: tests ended with $status"
+# Where they passed, the decoders of two of them again under strace, for
+# the calls each made once its filter was in force. The tracer slows every
+# call: a test that fails under it is named, with its failures, and does
+# not fail the check; a decoder killed by its filter does.
 if [ "$status" -eq 0 ]; then
-    for kind in loader child; do
-        children=0
-        for trace in /tmp/trace/$kind.*; do
+    mkdir /tmp/trace
+    for traced in "loader face_loader_test FaceLoader.ShowsWhat*" \
+        "decoder decoder_program_test DecoderProgram.EveryFormat*"; do
+        set -f -- $traced
+        set +f
+        bash -c '. tools/private_xvfb.sh && start_private_xvfb && cd build/tests &&
+            strace -ff -qq -o /tmp/trace/$1 ./$2 --gtest_filter="$3"' traced "$@" >/tmp/trace/$1.log 2>&1 || {
+            echo "cubeview-vm: $3 failed under strace:"
+            grep -E -A6 'Failure$' /tmp/trace/$1.log | head -n 40
+        }
+        decoders=0
+        for trace in /tmp/trace/$1.[0-9]*; do
             grep -q '^seccomp(SECCOMP_SET_MODE_FILTER.* = 0$' "$trace" || continue
-            children=$((children + 1))
-            sed '1,/^seccomp(SECCOMP_SET_MODE_FILTER.* = 0$/d' "$trace" | sed -n 's/^\([a-z0-9_]*\)(.*/\1/p'
-        done | sort | uniq -c | awk -v kind=$kind '{ calls = calls " " $2 " (" $1 ")" }
-            END { print "cubeview-vm: the " kind "'"'"'s children called under their filter:" calls }'
+            decoders=$((decoders + 1))
+            sed '1,/^seccomp(SECCOMP_SET_MODE_FILTER.* = 0$/d' "$trace" | sed -n 's/^\([a-z0-9_]*\)(.*/\1/p' >>/tmp/trace/$1.calls
+            if grep -q 'killed by SIGSYS' "$trace"; then
+                echo "cubeview-vm: a decoder was killed by its filter at $(grep -E '^[a-z0-9_]+\(' "$trace" | tail -n 1)"
+                status=1
+            fi
+        done
+        echo "cubeview-vm: the $1 test's $decoders decoders called under their filter:" \
+            $(sort /tmp/trace/$1.calls 2>/dev/null | uniq -c | awk '{ printf "%s (%s) ", $2, $1 }')
     done
 fi
-echo "cubeview-vm: tests ended with $status"
+echo "cubeview-vm: the check ended with $status"
 sync
 echo o >/proc/sysrq-trigger
 sleep 600
@@ -249,6 +245,6 @@ runner=$!
 wait "$runner"
 runner=
 echo "on-arch.sh: the virtual machine ran for $((SECONDS - start)) s"
-grep -q '^cubeview-vm: tests ended with 0' "$run/console.log"
+grep -q '^cubeview-vm: the check ended with 0' "$run/console.log"
 exit
 }

@@ -34,11 +34,10 @@ for tool in debootstrap git unshare; do
     fi
 done
 
+SCRIPT=on-debian.sh
+. "$repo/tools/runs.sh"
 # The main archive of this machine's own release, as apt has it.
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-mirror=$(apt-get indextargets --format '$(SITE) $(RELEASE)' 'Identifier: Packages' 2>/dev/null |
-    awk -v suite="$codename" '$2 == suite { print $1; exit }')
-mirror=${mirror:-http://deb.debian.org/debian}
+mirror=$(archive_for "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")")
 
 cache=${CUBEVIEW_CHROOTS:-/var/cache/cubeview/chroots}/$release
 base=$cache/base
@@ -48,8 +47,7 @@ flock 9 # one run at a time for each release
 
 # The base system, made anew when it is missing, unfinished, from another
 # mirror or a week old; the packages it was made from are kept.
-if [ "$(cat "$base/.cubeview-base" 2>/dev/null)" != "$release $mirror" ] ||
-    [ -n "$(find "$base/.cubeview-base" -mtime +6 2>/dev/null)" ]; then
+if ! base_is_current "$base" "$release $mirror"; then
     echo "on-debian.sh: making a $release base system from $mirror"
     rm -rf --one-file-system "$base" "$base.new"
     debootstrap --variant=minbase --cache-dir="$cache/debootstrap-debs" "$release" "$base.new" "$mirror" \
@@ -61,33 +59,12 @@ if [ "$(cat "$base/.cubeview-base" 2>/dev/null)" != "$release $mirror" ] ||
     mv "$base.new" "$base"
 fi
 
-run=$(mktemp -d "$cache/run.XXXXXX")
-runner=
-finish() {
-    local status=$?
-    trap - EXIT INT TERM HUP
-    if [ -n "$runner" ]; then
-        kill -TERM "$runner" 2>/dev/null || true # its chroot's processes are killed with it
-        wait "$runner" 2>/dev/null || true
-    fi
+begin_run "$cache"
+before_finish() {
     cp "$run/root/root/run.png" "$cache/run.png" 2>/dev/null || true # what ./run.sh showed
-    # Nothing is mounted there outside the run's own namespace, which is gone.
-    if grep -q " $run/" /proc/self/mountinfo; then
-        echo "on-debian.sh: mounts left under $run; it is not removed" >&2
-    else
-        rm -rf --one-file-system "$run"
-    fi
-    exit "$status"
 }
-trap finish EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
-
 cp -a --reflink=auto "$base" "$run/root"
-git -C "$repo" rev-parse HEAD >/dev/null
-git -c safe.directory="$repo" clone -q "$repo" "$run/root/root/cubeview"
-echo "on-debian.sh: commit $(git -C "$run/root/root/cubeview" rev-parse --short HEAD) on $release ($mirror)"
+clone_commit "$repo" "$run/root/root/cubeview" "$release ($mirror)"
 
 # What runs inside, as root on a fresh machine.
 cross=
