@@ -1,10 +1,10 @@
-// The start-up benchmark's floor: every face file already holds decoded
-// pixels (width, height and channels as 32-bit ints, then the rows, bottom
-// first), so that the viewer starts with nothing left to decode and uploads
-// them as the isolated loader uploads a decoder's result. Not a viewer for
-// users.
+// The start-up benchmark's floor: the in-process loader, where every face
+// file already holds decoded pixels (width, height and channels as 32-bit
+// ints, then the rows, bottom first), so that the viewer starts with
+// nothing left to decode and uploads them as the isolated loader uploads a
+// decoder's result. Not a viewer for users.
 
-#include "loader/face_loader.h"
+#include "loader/inprocess.h"
 
 #include <SOIL/SOIL.h>
 
@@ -14,13 +14,8 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <string>
 
-namespace {
-
-std::string paths[faceSlots]; // empty: no load under way
-
-GLuint upload(const char *path)
+GLuint loadInProcess(const char *path)
 {
     const int file = open(path, O_RDONLY | O_CLOEXEC);
     struct stat info = {};
@@ -37,22 +32,5 @@ GLuint upload(const char *path)
     const GLuint texture = SOIL_create_OGL_texture(static_cast<const unsigned char *>(bytes) + 12, sizes[0], sizes[1],
                                                    sizes[2], SOIL_CREATE_NEW_ID, 0);
     munmap(bytes, size_t(info.st_size));
-    return texture;
-}
-
-} // namespace
-
-void startFaceLoad(int slot, const char *path)
-{
-    if (paths[slot].empty())
-        paths[slot] = path;
-}
-
-GLuint finishFaceLoad(int slot)
-{
-    if (paths[slot].empty())
-        return 0;
-    const GLuint texture = upload(paths[slot].c_str());
-    paths[slot].clear();
     return texture;
 }

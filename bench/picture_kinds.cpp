@@ -3,17 +3,10 @@
 #include "picture_files.h"
 
 #include <SOIL/SOIL.h>
-#include <zlib.h>
 
 #include <cstdint>
 
 namespace {
-
-void putBig(std::string &out, std::uint32_t v, int bytes)
-{
-    for (int i = bytes - 1; i >= 0; --i)
-        out += char(v >> (8 * i));
-}
 
 std::uint8_t grey(const Rgb &p) { return std::uint8_t((p.r * 77 + p.g * 150 + p.b * 29) >> 8); }
 std::uint8_t alpha(const Rgb &p) { return std::uint8_t(p.r ^ p.b); }
@@ -42,68 +35,25 @@ std::string samples(const Picture &picture, int channels, bool indexed = false)
     return out;
 }
 
-void pngChunk(std::string &out, const char *type, const std::string &data)
-{
-    putBig(out, std::uint32_t(data.size()), 4);
-    const size_t start = out.size();
-    out += type;
-    out += data;
-    putBig(out, std::uint32_t(crc32(0, reinterpret_cast<const Bytef *>(out.data() + start), uInt(out.size() - start))),
-           4);
-}
-
-int paeth(int a, int b, int c)
-{
-    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-    return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-}
-
 // A PNG of colour type `type`, every row Paeth-filtered, the filter slowest
 // to undo; with a palette of 256 colours for type 3, and a tRNS chunk if
 // `transparency`.
 bool png(const std::string &path, const Picture &picture, int type, bool transparency)
 {
     const int channels = type == 0 ? 1 : type == 2 ? 3 : type == 3 ? 1 : type == 4 ? 2 : 4;
-    const std::string pixels = samples(picture, channels, type == 3);
-    const size_t row = size_t(picture.width) * size_t(channels);
-    std::string raw;
-    raw.reserve((row + 1) * size_t(picture.height));
-    const auto *p = reinterpret_cast<const std::uint8_t *>(pixels.data());
-    for (size_t y = 0; y < size_t(picture.height); ++y) {
-        raw += '\4';
-        for (size_t i = 0; i < row; ++i) {
-            const size_t c = size_t(channels);
-            const int left = i >= c ? p[y * row + i - c] : 0, up = y > 0 ? p[(y - 1) * row + i] : 0;
-            const int upLeft = i >= c && y > 0 ? p[(y - 1) * row + i - c] : 0;
-            raw += char(p[y * row + i] - paeth(left, up, upLeft));
-        }
-    }
-    uLongf size = compressBound(uLong(raw.size()));
-    std::string packed(size, '\0');
-    if (compress2(reinterpret_cast<Bytef *>(packed.data()), &size, reinterpret_cast<const Bytef *>(raw.data()),
-                  uLong(raw.size()), 1) != Z_OK)
-        return false;
-    packed.resize(size);
-    std::string header, out = "\x89PNG\r\n\x1a\n";
-    putBig(header, std::uint32_t(picture.width), 4);
-    putBig(header, std::uint32_t(picture.height), 4);
-    header += char(8), header += char(type), header.append(3, '\0');
-    pngChunk(out, "IHDR", header);
+    std::string chunks;
     if (type == 3) {
         std::string palette, opacity;
         for (int i = 0; i < 256; ++i) {
             const Rgb c = paletteColour(i);
             palette += char(c.r), palette += char(c.g), palette += char(c.b), opacity += char(255 - i);
         }
-        pngChunk(out, "PLTE", palette);
-        if (transparency)
-            pngChunk(out, "tRNS", opacity);
+        chunks = pngChunk("PLTE", palette) + (transparency ? pngChunk("tRNS", opacity) : "");
     } else if (transparency) {
-        pngChunk(out, "tRNS", std::string("\0\x80\0\x40\0\x20", 6)); // one colour clear
+        chunks = pngChunk("tRNS", std::string("\0\x80\0\x40\0\x20", 6)); // one colour clear
     }
-    pngChunk(out, "IDAT", packed);
-    pngChunk(out, "IEND", "");
-    return saveFile(path, out);
+    return writePngSamples(path, picture.width, picture.height, type, channels, samples(picture, channels, type == 3),
+                           true, 1, chunks);
 }
 
 // A BMP of 8 (a palette), 24 or 32 bits a pixel, rows bottom first or top first.

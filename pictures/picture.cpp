@@ -16,6 +16,12 @@ void putLittle(std::string &out, std::uint32_t v, int bytes)
         out += char((v >> (8 * i)) & 0xff);
 }
 
+void putBig(std::string &out, std::uint32_t v, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i)
+        out += char((v >> (8 * i)) & 0xff);
+}
+
 bool saveFile(const std::string &path, const std::string &bytes)
 {
     std::ofstream file(path, std::ios::binary);

@@ -27,7 +27,9 @@ struct Picture {
 // False if the file cannot be written in full.
 bool writeBmp(const std::string &path, const Picture &picture);
 
-// For writers of picture files: appends `v` as `bytes` little-endian bytes,
-// and writes a whole file (false if it cannot be written in full).
+// For writers of picture files: appends `v` as `bytes` little-endian or
+// big-endian bytes, and writes a whole file (false if it cannot be written
+// in full).
 void putLittle(std::string &out, std::uint32_t v, int bytes);
+void putBig(std::string &out, std::uint32_t v, int bytes);
 bool saveFile(const std::string &path, const std::string &bytes);

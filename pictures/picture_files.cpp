@@ -12,66 +12,65 @@ static_assert(sizeof(Rgb) == 3, "rows are handed to libjpeg and SOIL as packed R
 
 namespace {
 
-void putBig(std::string &out, std::uint32_t v, int bytes)
-{
-    for (int i = bytes - 1; i >= 0; --i)
-        out += char((v >> (8 * i)) & 0xff);
-}
-
-void pngChunk(std::string &out, const char *type, const std::string &data)
-{
-    putBig(out, std::uint32_t(data.size()), 4);
-    const size_t start = out.size();
-    out += type;
-    out += data;
-    putBig(out, std::uint32_t(crc32(0, reinterpret_cast<const Bytef *>(out.data() + start), uInt(out.size() - start))),
-           4);
-}
-
-bool savePng(const std::string &path, int width, int height, int colourType, const std::string &zlibData)
-{
-    std::string header;
-    putBig(header, std::uint32_t(width), 4);
-    putBig(header, std::uint32_t(height), 4);
-    header += char(8); // bits per sample
-    header += char(colourType);
-    header.append(3, '\0'); // deflate, adaptive filters, no interlace
-    std::string out = "\x89PNG\r\n\x1a\n";
-    pngChunk(out, "IHDR", header);
-    pngChunk(out, "IDAT", zlibData);
-    pngChunk(out, "IEND", "");
-    return saveFile(path, out);
-}
-
 int paeth(int a, int b, int c)
 {
     const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
     return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
 }
 
+bool savePng(const std::string &path, int width, int height, int type, const std::string &zlibData,
+             const std::string &chunks = "")
+{
+    std::string header;
+    putBig(header, std::uint32_t(width), 4);
+    putBig(header, std::uint32_t(height), 4);
+    header += char(8); // bits per sample
+    header += char(type);
+    header.append(3, '\0'); // deflate, adaptive filters, no interlace
+    return saveFile(path, "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header) + chunks + pngChunk("IDAT", zlibData) +
+                              pngChunk("IEND", ""));
+}
+
 } // namespace
 
-bool writePng(const std::string &path, const Picture &picture, bool paethFilter)
+std::string pngChunk(const char *type, const std::string &data)
 {
-    const auto *bytes = reinterpret_cast<const std::uint8_t *>(picture.pixels.data());
-    const size_t row = size_t(picture.width) * 3;
+    std::string out;
+    putBig(out, std::uint32_t(data.size()), 4);
+    out += type;
+    out += data;
+    putBig(out, std::uint32_t(crc32(0, reinterpret_cast<const Bytef *>(out.data() + 4), uInt(out.size() - 4))), 4);
+    return out;
+}
+
+bool writePngSamples(const std::string &path, int width, int height, int type, int channels, const std::string &samples,
+                     bool paethFilter, int level, const std::string &chunks)
+{
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(samples.data());
+    const size_t row = size_t(width) * size_t(channels), c = size_t(channels);
     std::string raw;
-    raw.reserve((row + 1) * size_t(picture.height));
-    for (size_t y = 0; y < size_t(picture.height); ++y) {
+    raw.reserve((row + 1) * size_t(height));
+    for (size_t y = 0; y < size_t(height); ++y) {
         raw += paethFilter ? '\4' : '\0';
         for (size_t i = 0; i < row; ++i) {
-            const int left = i >= 3 ? bytes[y * row + i - 3] : 0, up = y > 0 ? bytes[(y - 1) * row + i] : 0;
-            const int upLeft = i >= 3 && y > 0 ? bytes[(y - 1) * row + i - 3] : 0;
+            const int left = i >= c ? bytes[y * row + i - c] : 0, up = y > 0 ? bytes[(y - 1) * row + i] : 0;
+            const int upLeft = i >= c && y > 0 ? bytes[(y - 1) * row + i - c] : 0;
             raw += char(bytes[y * row + i] - (paethFilter ? paeth(left, up, upLeft) : 0));
         }
     }
     uLongf size = compressBound(uLong(raw.size()));
     std::string packed(size, '\0');
     if (compress2(reinterpret_cast<Bytef *>(packed.data()), &size, reinterpret_cast<const Bytef *>(raw.data()),
-                  uLong(raw.size()), 6) != Z_OK)
+                  uLong(raw.size()), level) != Z_OK)
         return false;
     packed.resize(size);
-    return savePng(path, picture.width, picture.height, 2, packed);
+    return savePng(path, width, height, type, packed, chunks);
+}
+
+bool writePng(const std::string &path, const Picture &picture, bool paethFilter)
+{
+    const std::string rgb(reinterpret_cast<const char *>(picture.pixels.data()), picture.pixels.size() * 3);
+    return writePngSamples(path, picture.width, picture.height, 2, 3, rgb, paethFilter, 6);
 }
 
 namespace {
@@ -210,12 +209,7 @@ bool writeEndlessPng(const std::string &path)
     code(1, 2), code(1, 2);                                           // distances: 1 each
     code(2, 2);                                                       // one literal 0, then zeros: copies, for ever
     value(0, 7);
-    const std::string header = std::string("\0\0\4\0\0\0\4\0\x08\0\0\0\0", 13); // 1024 x 1024 grey
-    std::string out = "\x89PNG\r\n\x1a\n";
-    pngChunk(out, "IHDR", header);
-    pngChunk(out, "IDAT", data);
-    pngChunk(out, "IEND", "");
-    return saveFile(path, out);
+    return savePng(path, 1024, 1024, 0, data); // grey
 }
 
 bool writeJpeg(const std::string &path, const Picture &picture, int quality, bool grey)

@@ -20,6 +20,13 @@ bool writePicture(const std::string &path, const Picture &picture, Format format
 bool writeJpeg(const std::string &path, const Picture &picture, int quality, bool grey = false);
 // Rows unfiltered, or all filtered with Paeth, the filter slowest to undo.
 bool writePng(const std::string &path, const Picture &picture, bool paethFilter = false);
+// The same of width x height samples of `channels` bytes each, top row
+// first, of PNG colour type `type`, compressed at zlib's `level`, with
+// `chunks` (a palette, transparency) before the data.
+bool writePngSamples(const std::string &path, int width, int height, int type, int channels, const std::string &samples,
+                     bool paethFilter, int level, const std::string &chunks = "");
+// One chunk of a PNG, length and checksum included.
+std::string pngChunk(const char *type, const std::string &data);
 
 // A grey PNG of width x height black pixels whose data inflates to
 // height * (width + 1) bytes from a file of about a thousandth of that:

@@ -1,11 +1,9 @@
-// Plain in-process loading: SOIL reads and decodes each picture here, one
-// after another in slot order.
+// Plain in-process loading: each picture is read and decoded here, one
+// after another in slot order (inprocess.h).
 
 #include "loader/face_loader.h"
+#include "loader/inprocess.h"
 
-#include <SOIL/SOIL.h>
-
-#include <filesystem>
 #include <string>
 
 namespace {
@@ -24,12 +22,7 @@ GLuint finishFaceLoad(int slot)
 {
     if (paths[slot].empty())
         return 0;
-    // Only a regular file: opening a FIFO would wait for a writer for ever.
-    std::error_code error;
-    const GLuint texture =
-        std::filesystem::is_regular_file(paths[slot], error)
-            ? SOIL_load_OGL_texture(paths[slot].c_str(), SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, SOIL_FLAG_INVERT_Y)
-            : 0;
+    const GLuint texture = loadInProcess(paths[slot].c_str());
     paths[slot].clear();
     return texture;
 }
