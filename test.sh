@@ -9,7 +9,7 @@ cd "$(dirname "$(readlink -f "$0")")"
 
 install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" || exit 1
 
-# The decoding child's tests as a 32-bit program, on x86-64: where the
+# The decoder's tests as a 32-bit program, on x86-64: where the
 # machine has what they need, or where CUBEVIEW_I386_TESTS=1 asks for it to
 # be installed. That adds i386 as a dpkg architecture, undone if the packages
 # cannot be installed.
@@ -63,7 +63,7 @@ trap 'stop_tidy; stop_private_xvfb' EXIT
 
 # The tests of each build in turn, in a session of their own, so that a
 # signal to this script stops every test they started, not only Xvfb. Most
-# of them wait (for a window, a frame, a child), so more run than there are
+# of them wait (for a window, a frame, a decoder), so more run than there are
 # processors. A test that hangs fails after 5 minutes, by name; the longest
 # takes about 10 s here.
 setsid bash -c 'cd build-test && ctest --output-on-failure --timeout 300 -j4 "$@" && cd ../build-test-inprocess &&

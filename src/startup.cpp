@@ -22,7 +22,7 @@ int main(int argc, char **argv)
     rotStepY = 2.0;
     rotStepZ = 2.0;
 
-    // The face pictures load (in child processes, on Linux) while GLUT starts up.
+    // The first face pictures load (by decoder programs, on Linux) while GLUT starts up.
     startFaceLoads();
 
     glutInit(&argc, argv);

@@ -60,7 +60,7 @@ BUILD_PACKAGES=(g++ make cmake pkgconf libglut-dev libglu1-mesa-dev libgl-dev li
 # What building and running the tests and the benchmark needs besides.
 TEST_PACKAGES=(libgtest-dev libx11-dev libxtst-dev zlib1g-dev libjpeg62-turbo-dev xvfb clang-format clang-tidy
     libstb-dev pmccabe)
-# What the 32-bit build of the decoding child's tests needs on x86-64, with
+# What the 32-bit build of the decoder's tests needs on x86-64, with
 # i386 as a second dpkg architecture. g++-multilib conflicts with Debian's
 # cross compilers, so these are installed only when asked for.
 I386_TEST_PACKAGES=(g++-multilib libseccomp-dev:i386 libgtest-dev:i386)

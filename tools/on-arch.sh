@@ -234,8 +234,8 @@ rm -rf --one-file-system "$root"
 echo "on-arch.sh: disk image made in $((SECONDS - start)) s; starting the virtual machine"
 
 # Two processors, emulated in a thread each; the machine dies with this
-# script, however it ends. The tests' bounds on a hang, and the decoding
-# children's processor limits in them, are 10 times as long.
+# script, however it ends. The tests' bounds on a hang, and the decoders'
+# processor limits in them, are 10 times as long.
 start=$SECONDS
 setpriv --pdeathsig KILL "${vm[@]}" -smp 2 -accel tcg,thread=multi -nodefaults -display none -monitor none \
     -serial stdio -no-reboot -kernel "$run/vmlinuz" -initrd "$run/initrd.img" \
