@@ -174,16 +174,11 @@ TEST_F(DecoderProgram, HoldsNothingButItsResultEvenWithoutCloseRange)
 
 TEST_F(DecoderProgram, WhateverItTriesBeyondDecodingEndsIt)
 {
-    const std::vector<const char *> attempts = {
-        "open-file",
-        "map-executable-memory",
-        "map-the-result",
-        "make-memory-executable",
-        "write-elsewhere",
+    std::vector<const char *> attempts = {"open-file", "map-executable-memory", "map-the-result",
+                                          "make-memory-executable", "write-elsewhere"};
 #if defined(__NR_mmap2) && defined(__NR_mmap) // 32-bit x86; 32-bit ARM has no old mmap
-        "old-mmap"
+    attempts.push_back("old-mmap");
 #endif
-    };
     const std::string good = write("good", encode("png", 8, 8));
     for (const char *attempt : attempts) {
         const auto [status, result] = Decoder(good, attempt).finish();

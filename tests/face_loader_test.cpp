@@ -456,6 +456,7 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
 TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // each in a fresh process, with a window of its own
+    const auto noMemoryFiles = [] { refuse({{"memfd_create", ENOSYS}}); };
     const std::pair<const char *, void (*)()> states[] = {
         {"SIGCHLD ignored", [] { signal(SIGCHLD, SIG_IGN); }},
         {"no pidfds (before Linux 5.3), and a SIGCHLD handler that reaps",
@@ -466,10 +467,7 @@ TEST_F(FaceLoader, AnyInheritedProcessStateLoadsAllSix)
                  }
              });
          }},
-        {"memory files refused",
-         [] {
-             refuse({{"memfd_create", ENOSYS}});
-         }},
+        {"memory files refused", noMemoryFiles},
     };
     for (const auto &[name, enter] : states)
         EXPECT_EXIT(loadIn(enter, std::vector(6, good), std::vector(6, Size(48, 32)), dir),

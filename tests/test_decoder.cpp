@@ -32,13 +32,28 @@ void *anonymous(size_t bytes, int protection = PROT_READ | PROT_WRITE)
     return mmap(nullptr, bytes, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 }
 
-// Writes a result consistent but for one thing, and ends as a decoder
-// that is done.
-void forge(const DecodedHeader &header, std::uint64_t pixelBytes)
+// Results consistent but for one thing: the header, and how many bytes of
+// pixels follow it.
+const struct {
+    const char *name;
+    DecodedHeader header;
+    std::uint64_t pixelBytes;
+} forgeries[] = {
+    {"not-a-result", {decodedMagic + 1, 4, 4, 3}, 48},
+    {"one-byte-short", {decodedMagic, 4, 4, 3}, 47},
+    {"five-channels", {decodedMagic, 4, 4, 5}, 80},
+    {"negative-sides", {decodedMagic, -4, -4, 3}, 48}, // whose product is 16
+    {"header-alone", {decodedMagic, 4, 4, 5}, 0},      // as many as implausible sizes allow
+};
+const DecodedHeader *forged = nullptr;
+std::uint64_t forgedBytes = 0;
+
+// Writes the forged result, and ends as a decoder that is done.
+void forge()
 {
-    const std::string pixels(pixelBytes, '\x80');
-    pwrite(resultFd, pixels.data(), pixels.size(), sizeof header);
-    pwrite(resultFd, &header, sizeof header, 0);
+    const std::string pixels(forgedBytes, '\x80');
+    pwrite(resultFd, pixels.data(), pixels.size(), sizeof *forged);
+    pwrite(resultFd, forged, sizeof *forged, 0);
     _exit(0);
 }
 
@@ -70,27 +85,6 @@ const struct {
              for (size_t i = 0; i < (4 << 20); i += 64)
                  memory[i] = char(pass);
      }},
-    // Results forged in one way only.
-    {"not-a-result",
-     [] {
-         forge({decodedMagic + 1, 4, 4, 3}, 48);
-     }},
-    {"one-byte-short",
-     [] {
-         forge({decodedMagic, 4, 4, 3}, 47);
-     }},
-    {"five-channels",
-     [] {
-         forge({decodedMagic, 4, 4, 5}, 80);
-     }},
-    {"negative-sides",
-     [] {
-         forge({decodedMagic, -4, -4, 3}, 48);
-     }}, // whose product is 16
-    {"header-alone",
-     [] {
-         forge({decodedMagic, 4, 4, 5}, 0);
-     }}, // as many as implausible sizes allow
     // Pixels up to the file's limit, then one byte more.
     {"too-long",
      [] {
@@ -142,6 +136,9 @@ int main(int argc, char **argv)
     for (const auto &known : behaviours)
         if (argc > decoderArguments && std::strcmp(argv[decoderArguments], known.name) == 0)
             behaviour = known.act;
+    for (const auto &forgery : forgeries)
+        if (argc > decoderArguments && std::strcmp(argv[decoderArguments], forgery.name) == 0)
+            behaviour = forge, forged = &forgery.header, forgedBytes = forgery.pixelBytes;
     if (argc > decoderArguments && !behaviour)
         return 3;
     runDecoder(argc, argv, decodeAfterBehaviour);
