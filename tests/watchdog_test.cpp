@@ -23,12 +23,12 @@ Trace steady(int i = 0, std::uint64_t Trace::*field = nullptr, std::uint64_t by 
 // The i-th look, i from 1, at i * 250 ms: its processor time grows as fast
 // (busy) or stays at 50 ms, or cannot be read (no clock); runnable or not,
 // with the touched memory and the trace given.
-enum Clock { busy, idle, noClock };
+enum Clock : std::uint8_t { busy, idle, noClock };
 Look look(int i, Clock clock, std::optional<bool> runnable, std::optional<std::int64_t> touchedKiB,
           std::optional<Trace> trace = steady())
 {
     Look look;
-    look.atMs = 250 * i;
+    look.atMs = 250L * i;
     if (clock != noClock)
         look.cpuNs = clock == busy ? 250 * ms * i : 50 * ms;
     look.runnable = runnable;

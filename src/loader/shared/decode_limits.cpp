@@ -8,9 +8,10 @@ namespace {
 
 // SOIL computes sizes in int. With at most 2^29 decoded bytes, even the
 // power-of-two copy it makes of a picture wider or taller than the largest
-// texture stays below 2^31. A 32-bit process has 3 to 4 GiB of address
-// space, where the limits of 2^29 (3.2 GB) do not fit beside the viewer's
-// own mappings: there the budget is 2^28, and its limits take 1.6 GB.
+// texture stays below 2^31. A 32-bit process has 3 GiB of address space
+// (32-bit ARM) to 4 GiB, where the limits of 2^29 (3.2 GB) do not fit
+// beside the program's own mappings: there the budget is 2^28, and its
+// limits take 1.6 GB.
 const std::uint64_t maxBudget = std::uint64_t(1) << (sizeof(void *) >= 8 ? 29 : 28);
 
 // Decoding speed that every format but HDR keeps at the budget, with room

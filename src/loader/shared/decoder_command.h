@@ -10,4 +10,12 @@
 // is the path of the picture, relative to the working directory they share.
 // The tests' build of the program takes one argument more: its behaviour.
 
-enum DecoderArgument { viewerArgument = 1, budgetArgument, slowdownArgument, pictureArgument, decoderArguments };
+#include <cstdint>
+
+enum DecoderArgument : std::uint8_t {
+    viewerArgument = 1,
+    budgetArgument,
+    slowdownArgument,
+    pictureArgument,
+    decoderArguments
+};
