@@ -160,6 +160,10 @@ void runDecoder(int argc, char **argv, Decoder decode)
     if (argc < decoderArguments || !number(argv[viewerArgument], viewer) || !number(argv[budgetArgument], budget) ||
         !number(argv[slowdownArgument], slowdown))
         _exit(2);
+    // A step of nice below the viewer: its own work, starting the next
+    // decoder and uploading, comes first; beside other programs a decoder
+    // keeps most of the viewer's share (docs/benchmark.md).
+    (void)nice(1);
     // Never outlive the viewer, not even one that ended before this line.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (std::uint64_t(getppid()) != viewer)

@@ -10,12 +10,5 @@
 // is the path of the picture, relative to the working directory they share.
 // The tests' build of the program takes one argument more: its behaviour.
 
-#include <cstdint>
-
-enum DecoderArgument : std::uint8_t {
-    viewerArgument = 1,
-    budgetArgument,
-    slowdownArgument,
-    pictureArgument,
-    decoderArguments
-};
+const int viewerArgument = 1, budgetArgument = 2, slowdownArgument = 3, pictureArgument = 4;
+const int decoderArguments = 5; // the program's name and these

@@ -27,8 +27,14 @@ namespace {
 // get the viewer a fair share beside other programs, and hold little more
 // memory than loading in-process (docs/benchmark.md).
 const int decodingAtOnce = 3;
-// How often the decoders are looked at while the viewer waits for one.
+// How often the decoders are looked at while the viewer waits for one, and
+// when it last did. One is first looked at once it has run that long: most
+// pictures decode sooner, and a look through a decoder's memory costs the
+// viewer a millisecond or so.
 const int watchMs = 250;
+long watchedMs = 0;
+
+int watchEveryMs() { return decodeHooks.watchMs > 0 ? decodeHooks.watchMs : watchMs; }
 // How long a killed decoder is given to die before the viewer stops waiting.
 const int dyingMs = 100;
 // How often the viewer looks whether a decoder has ended where it cannot
@@ -190,7 +196,7 @@ void watch()
     std::vector<int> stuck;
     for (int slot = 0; slot < faceSlots; ++slot) {
         Decode &decode = decodes[slot];
-        if (decode.stage != Stage::decoding)
+        if (decode.stage != Stage::decoding || nowMs() - decode.seen.startedMs < watchEveryMs())
             continue;
         Look look = lookAt(decode.pid, decode.result, nowMs());
         if (touchedWorthReading(decode.seen, look))
@@ -230,9 +236,10 @@ int takeResult(int slot)
     if (decode.stage == Stage::waiting)
         begin(slot); // asked for out of turn: it goes now
     while (decode.stage == Stage::decoding) {
-        awaitEnds(decodeHooks.watchMs > 0 ? decodeHooks.watchMs : watchMs);
+        awaitEnds(int(std::max(0L, watchedMs + watchEveryMs() - nowMs())));
         beginWaiting(); // each that ends lets the next one start, even while this one uploads
-        watch();
+        if (nowMs() - watchedMs >= watchEveryMs())
+            watch(), watchedMs = nowMs();
     }
     const int result = decode.result;
     decode = Decode();

@@ -11,24 +11,7 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <initializer_list>
-
-namespace {
-
-bool readAll(int fd, void *data, size_t bytes)
-{
-    char *p = static_cast<char *>(data);
-    for (off_t offset = 0; bytes > 0;) {
-        const ssize_t n = pread(fd, p, bytes, offset);
-        if (n <= 0)
-            return false;
-        p += n, bytes -= size_t(n), offset += n;
-    }
-    return true;
-}
-
-} // namespace
 
 // A memory file, or an unlinked temporary file where memory files are refused.
 int newResultFile()
@@ -42,10 +25,10 @@ int newResultFile()
 
 GLuint upload(int result)
 {
-    // Sealed, a memory file can no longer change under the mapping below,
-    // whatever the decoder left behind. A temporary file cannot be sealed: it
-    // is read instead.
-    const bool sealed = fcntl(result, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) == 0;
+    // Sealed where it can be (a memory file), the file can no longer change
+    // under the mapping below; an unlinked temporary file could be changed
+    // only by the decoder that wrote it, which has ended.
+    fcntl(result, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
     struct stat info = {};
     DecodedHeader header{};
     if (fstat(result, &info) != 0 || info.st_size < off_t(sizeof header) ||
@@ -54,29 +37,16 @@ GLuint upload(int result)
     const std::uint64_t pixelBytes = plausiblePixelBytes(header);
     if (pixelBytes == 0 || std::uint64_t(info.st_size) != sizeof header + pixelBytes)
         return 0;
-
     const size_t size = size_t(info.st_size);
-    void *bytes = nullptr;
-    if (sealed) {
-        bytes = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, result, 0);
-        if (bytes == MAP_FAILED)
-            return 0;
-    } else {
-        bytes = std::malloc(size);
-        if (!bytes || !readAll(result, bytes, size)) {
-            std::free(bytes);
-            return 0;
-        }
-    }
+    void *bytes = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, result, 0);
+    if (bytes == MAP_FAILED)
+        return 0;
     // The decoder has turned the rows already. SOIL_FLAG_INVERT_Y turns them
     // first thing, before anything else SOIL does to them, so the texture
     // is the same. A side above GL_MAX_TEXTURE_SIZE is shrunk here by SOIL,
     // as it would be after an in-process decode.
     const GLuint texture = SOIL_create_OGL_texture(static_cast<const unsigned char *>(bytes) + sizeof header,
                                                    header.width, header.height, header.channels, SOIL_CREATE_NEW_ID, 0);
-    if (sealed)
-        munmap(bytes, size);
-    else
-        std::free(bytes);
+    munmap(bytes, size);
     return texture;
 }
