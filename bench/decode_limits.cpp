@@ -21,10 +21,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -32,10 +34,21 @@ namespace {
 rusage lastUsage;
 
 // The longest the decoder went without its trace moving, as the watchdog,
-// looking every millisecond, saw it.
+// looking every millisecond, saw it; and the most memory it held, read
+// from /proc at each look (the maxrss of its wait status counts the viewer's
+// too, whose memory the decoder shares until its exec).
 std::int64_t quietFromNs = -1, longestQuietNs = 0;
+std::uint64_t peakKiB = 0;
 void looked(int, std::int64_t cpuNs, bool moved)
 {
+    std::ifstream children("/proc/self/task/" + std::to_string(getpid()) + "/children");
+    pid_t decoder = 0;
+    std::uint64_t kib = 0;
+    std::string line;
+    if (children >> decoder)
+        for (std::ifstream status("/proc/" + std::to_string(decoder) + "/status"); std::getline(status, line);)
+            if (std::sscanf(line.c_str(), "VmHWM: %" SCNu64, &kib) == 1)
+                peakKiB = std::max(peakKiB, kib);
     if (cpuNs < 0)
         return;
     if (moved || quietFromNs < 0)
@@ -54,7 +67,7 @@ bool measure(const std::string &path, const PictureKind &kind, int width, int he
     }
     const auto fileBytes = std::filesystem::file_size(path);
     lastUsage = rusage{};
-    quietFromNs = -1, longestQuietNs = 0;
+    quietFromNs = -1, longestQuietNs = 0, peakKiB = 0;
     const auto start = std::chrono::steady_clock::now();
     startFaceLoad(0, path.c_str());
     const GLuint texture = finishFaceLoad(0);
@@ -69,7 +82,7 @@ bool measure(const std::string &path, const PictureKind &kind, int width, int he
     std::filesystem::remove(path);
     std::printf("%-28s %5d x %-5d %5.0f MB %5.0f MB %6.1f s %6.0f MB %6.1f s %7.3f s   %s\n", kind.name, width, height,
                 double(width) * height * kind.channels / 1e6, double(fileBytes) / 1e6,
-                seconds(lastUsage.ru_utime) + seconds(lastUsage.ru_stime), double(lastUsage.ru_maxrss) / 1024, wall,
+                seconds(lastUsage.ru_utime) + seconds(lastUsage.ru_stime), double(peakKiB) / 1024, wall,
                 double(longestQuietNs) / 1e9,
                 texture ? (std::to_string(shownWidth) + " x " + std::to_string(shownHeight)).c_str() : "white");
     std::fflush(stdout);
