@@ -354,7 +354,7 @@ TEST_F(FaceLoader, HostileFilesGiveWhiteWithinTheLimits)
     };
     const double plainSeconds = viewerSecondsFor({good, good}, {{48, 32}, {48, 32}});
     reaped.clear();
-    behave(0, "spin");
+    behave(0, "passes");
     const double viewerSeconds = viewerSecondsFor({good, good}, {white, {48, 32}}) - plainSeconds;
     ASSERT_EQ(reaped.size(), 2u);
     EXPECT_NEAR(reaped[0].cpuSeconds, double(limits.cpuSeconds), 0.5 * double(slowdown));
@@ -446,7 +446,7 @@ TEST_F(FaceLoader, PicturesAtTheEdgesOfTheLimits)
 [[noreturn]] void stopADecoderWithoutPidfds(const std::string &path, const std::string &dir)
 {
     refuse({{"pidfd_open", ENOSYS}});
-    behave(0, "spin");
+    behave(0, "passes");
     startFaceLoad(0, path.c_str());
     for (pid_t pid : childrenOf(getpid()))
         kill(pid, SIGSTOP);
@@ -552,7 +552,7 @@ TEST_F(FaceLoader, StalledStorageGivesWhiteAndHoldsNothingUp)
     // white, but only then.
     ASSERT_EQ(umount2("/proc", MNT_DETACH), 0);
     EXPECT_EQ(load({good}), std::vector{Size(48, 32)}) << "limits set without /proc";
-    behave(0, "spin"); // for a measure of how long a processor limit takes here
+    behave(0, "passes"); // for a measure of how long a processor limit takes here
     const auto spun = whiteAfter(good);
     const auto unwatched = whiteAfter(stalled + "/face2.bmp");
     EXPECT_GE(unwatched, std::chrono::seconds(4));

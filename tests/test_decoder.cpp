@@ -61,15 +61,6 @@ const struct {
     const char *name;
     void (*act)();
 } behaviours[] = {
-    // At work for ever, on a megabyte it writes over and over: only its
-    // limits stop it.
-    {"spin",
-     [] {
-         auto *memory = static_cast<volatile char *>(anonymous(1 << 20));
-         for (std::uint64_t pass = 0;; ++pass)
-             for (size_t i = 0; i < (1 << 20); i += 4096)
-                 memory[i] = char(pass);
-     }},
     // Turns for ever in registers, touching no memory.
     {"busy",
      [] {
@@ -77,7 +68,8 @@ const struct {
              asm volatile("" : "+r"(i));
      }},
     // Goes over and over 4 MiB it holds already, as a decoder's pass in
-    // place does, which faults nothing in.
+    // place does, which faults nothing in: at work for ever, and only its
+    // limits stop it.
     {"passes",
      [] {
          auto *memory = static_cast<volatile char *>(anonymous(4 << 20));
