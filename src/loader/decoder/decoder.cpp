@@ -81,12 +81,12 @@ const void *mapPicture(const char *path, std::uint64_t maxBytes, std::uint64_t &
 {
     const int file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat info = {};
-    if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
-        std::uint64_t(info.st_size) > maxBytes)
-        return nullptr;
-    size = std::uint64_t(info.st_size);
-    void *bytes = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, file, 0);
-    close(file);
+    const bool fits = file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+                      std::uint64_t(info.st_size) <= maxBytes;
+    size = fits ? std::uint64_t(info.st_size) : 0;
+    void *bytes = fits ? mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, file, 0) : MAP_FAILED;
+    if (file >= 0)
+        close(file);
     return bytes == MAP_FAILED ? nullptr : bytes;
 }
 
