@@ -69,8 +69,8 @@ exec 9>"$lock"
 flock 9
 
 # What the root gets besides its base system: what building the viewer and
-# its tests needs, but for the style checkers, and a kernel, strace and
-# what the virtual machine's start needs.
+# its tests needs, but for clang-format and clang-tidy (pmccabe is small),
+# and a kernel, strace and what the virtual machine's start needs.
 packages=("${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "$kernel" strace procps)
 for checker in clang-format clang-tidy; do
     packages=("${packages[@]/$checker/}")
